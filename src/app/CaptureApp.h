@@ -1,0 +1,30 @@
+// The application object: runs the main window as a modal dialog and ends with it.
+#pragma once
+
+#include "app/Platform.h"
+#include "platform/WinTypes.h"
+
+class CCaptureDlg;
+
+class CCaptureApp {
+public:
+    explicit CCaptureApp(const Platform& platform);
+
+    // Runs the main window to its end. Returns FALSE: the process ends when the window does.
+    BOOL InitInstance();
+
+    // The main window while it runs; nullptr otherwise.
+    CCaptureDlg* MainWindow() const { return mainWindow_; }
+
+private:
+    // The session manager and the signals of a log-off or shutdown, as the two
+    // end-of-session messages of the main window.
+    void HookSessionEnd(CCaptureDlg& dialog);
+
+    Platform platform_;
+    CCaptureDlg* mainWindow_ = nullptr;
+};
+
+// Makes SIGTERM and SIGHUP end the main window the way a log-off does. Call once, before
+// InitInstance, on the UI thread.
+void InstallSessionSignalHandlers();

@@ -1,0 +1,85 @@
+// The main window: the capture commands, the frame clock and the power steps of a run.
+#pragma once
+
+#include <QIcon>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <ctime>
+
+#include "app/Platform.h"
+#include "common/Ids.h"
+#include "platform/capwin/CaptureWindow.h"
+#include "platform/dialog/Dialog.h"
+#include "setup/SetupDlg.h"
+
+class CCaptureDlg : public CDialog {
+    Q_OBJECT
+public:
+    explicit CCaptureDlg(const Platform& platform, QWidget* parent = nullptr);
+    ~CCaptureDlg() override;
+
+    // Members shared by the capture commands, the frame clock and the power scheduling.
+    CListBox* driverList = nullptr;
+    CSetupDlg setupPanel;
+    QPointer<CaptureWindow> captureWindow;
+    std::int32_t intervalSeconds = 0;
+    std::int32_t spanSeconds = 0;
+    CaptureState captureState = Disconnected;
+    std::int32_t frameCount = 0;
+    QString captureFileName;
+    QIcon icon;
+
+    LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+
+    // Window and system-menu handling.
+    void OnSysCommand(UINT id, LPARAM lParam);
+    void OnPaint();
+    const QIcon* OnQueryDragIcon();
+    void OnTst();
+
+    // Capture commands.
+    void OnConnect();
+    void OnStart();
+    void OnStop();
+    void OnDisconnect();
+    void OnDriverDialogs();
+    void OnChangeInterval();
+    void OnChangeSpan();
+    void OnSnapshot();
+
+    // The frame clock.
+    void OnTimer(UINT id);
+    LRESULT CaptureOneFrame();
+
+    // Power steps of a run.
+    void EnableShutdownPrivilege();
+    void SuspendUntilNextFrame();
+    void HibernateComputer();
+
+    const Platform& GetPlatform() const { return platform_; }
+
+protected:
+    const MessageMap& GetMessageMap() const override;
+
+private:
+    void CaptureFailure();
+    void EndOfRun();
+    // One row of the control table: a main-window control, the setup panel's preview-rate
+    // slider (logged here as "setup 1015 on/off", so one log shows the whole order), a focus.
+    void Enable(int id, bool on);
+    void EnableSlider(bool on);
+    void Focus(int id);
+    Platform platform_;
+};
+
+// The window title of a frame: local time as "%H:%M:%S %B%d,%Y" in the C locale.
+QString FormatFrameTitle(std::time_t now);
+
+// Numbered output files in the current directory; an empty name when all 1000 are taken.
+QString NextCaptureFileName();
+QString NextSnapshotFileName();

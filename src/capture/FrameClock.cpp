@@ -1,0 +1,165 @@
+// The frame clock of a run: the frame tick with its size check and file rollover, the end
+// of the run, the capture failure, and the preview rate sent by the setup panel.
+#include <QLoggingCategory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <ctime>
+#include <locale.h>
+
+#include "app/CaptureDlg.h"
+#include "common/CaptureSettings.h"
+
+Q_LOGGING_CATEGORY(lcFrameClock, "brisolt.frameclock")
+
+namespace {
+
+using capsend::Send;
+
+// The length of the run's file for the size check, as an unsigned 32-bit count. The file
+// is opened read-only and closed at once, so the capture window's own handle is not
+// disturbed.
+struct FileLength {
+    bool opened = false;
+    bool missing = false;  // no file of that name exists (any more)
+    std::uint32_t bytes = 0;
+};
+
+FileLength MeasureFile(const QString& name) {
+    FileLength result;
+    const QByteArray path = name.toLocal8Bit();
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        result.missing = errno == ENOENT;
+        return result;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) {
+        result.opened = true;
+        result.bytes = static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+    }
+    ::close(fd);
+    return result;
+}
+
+// Month names in English whatever the user's locale says.
+QString FormatLocalTime(std::time_t now, const char* format) {
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    std::tm local {};
+    ::localtime_r(&now, &local);
+    char text[128] = {};
+    if (cLocale)
+        ::strftime_l(text, sizeof text, format, &local, cLocale);
+    else
+        std::strftime(text, sizeof text, format, &local);
+    return QString::fromLatin1(text);
+}
+
+}  // namespace
+
+QString FormatFrameTitle(std::time_t now) {
+    return FormatLocalTime(now, "%H:%M:%S %B%d,%Y");
+}
+
+void CCaptureDlg::OnTimer(UINT id) {
+    switch (id) {
+    case TIMER_FRAME: {
+        if (captureState != Capturing)
+            break;
+        const FileLength length = MeasureFile(captureFileName);
+        bool rollOver = false;
+        if (length.opened) {
+            const std::uint32_t sum = captureSettings.lastFrameBytes + length.bytes;
+            rollOver = sum > captureSettings.maxFileBytes;
+        } else if (length.missing) {
+            // The run's file is gone from the directory (deleted or moved away by hand):
+            // frames written on would land in a file nobody can find, so go on in a new one.
+            qCWarning(lcFrameClock, "%s is gone; going on in a new file",
+                      qUtf8Printable(captureFileName));
+            rollOver = true;
+        } else {
+            // It exists but cannot be read: the limit is tested on the next frame alone.
+            rollOver = captureSettings.lastFrameBytes > captureSettings.maxFileBytes;
+        }
+        if (rollOver) {
+            Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
+            captureFileName = NextCaptureFileName();
+            const QByteArray path = captureFileName.toLocal8Bit();
+            Send(captureWindow,
+                 [&path](CaptureWindow& w) { return w.FileSetCaptureFile(path.constData()); });
+            Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
+        }
+        if (CaptureOneFrame() == 0)
+            CaptureFailure();
+        break;
+    }
+    case TIMER_SPAN:
+        EndOfRun();
+        break;
+    case TIMER_PREVIEW_RATE:
+        if (captureState != Disconnected) {
+            CSliderCtrl* slider = setupPanel.GetSlider(IDC_PREVIEW_RATE);
+            const auto rate = slider ? static_cast<UINT>(slider->SendMessage(TBM_GETPOS, 0, 0))
+                                     : static_cast<UINT>(captureSettings.previewRateMs);
+            Send(captureWindow, [rate](CaptureWindow& w) { return w.SetPreviewRate(rate); });
+        }
+        break;
+    default:
+        break;
+    }
+    Default();
+}
+
+LRESULT CCaptureDlg::CaptureOneFrame() {
+    ::tzset();
+    SetWindowText(FormatFrameTitle(std::time(nullptr)));
+    const LRESULT result = Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrame(); });
+    ++frameCount;
+    char counter[32];
+    std::snprintf(counter, sizeof counter, "frm:%08d", frameCount);
+    SetDlgItemText(IDC_FRAMES, QString::fromLatin1(counter));
+    SuspendUntilNextFrame();
+    return result;
+}
+
+void CCaptureDlg::CaptureFailure() {
+    KillTimer(TIMER_FRAME);
+    KillTimer(TIMER_SPAN);
+    Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
+    SetWindowText(QStringLiteral("Capture Failed."));
+    Enable(IDC_CONNECT, true);
+    Enable(IDC_START, false);
+    Enable(IDC_STOP, false);
+    Enable(IDC_BMP, false);
+    Enable(IDC_INTERVAL, true);
+    Enable(IDC_SPAN, true);
+    EnableSlider(true);
+    Send(captureWindow, [](CaptureWindow& w) { return w.DriverDisconnect(); });
+    DestroyWindow(captureWindow.data());
+    captureState = Disconnected;
+    if (IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
+        HibernateComputer();
+}
+
+void CCaptureDlg::EndOfRun() {
+    KillTimer(TIMER_FRAME);
+    KillTimer(TIMER_SPAN);
+    Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
+    SetWindowText(QStringLiteral("End Capture..."));
+    if (IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
+        HibernateComputer();
+    captureState = Connected;
+    Enable(IDC_START, true);
+    Enable(IDC_STOP, false);
+    Enable(IDC_BMP, true);
+    Enable(IDC_CFG, true);
+    Enable(IDC_DISCONNECT, true);
+    Enable(IDC_INTERVAL, true);
+    Enable(IDC_SPAN, true);
+    EnableSlider(true);
+}

@@ -1,0 +1,194 @@
+// Frame layouts handed to the frame callback, and conversions between them and FFmpeg frames.
+#include "platform/capwin/CaptureFormat.h"
+
+#include <cstring>
+
+#include "platform/capwin/CapwinLog.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace capwin {
+
+const char* LayoutName(PixelLayout layout) {
+    switch (layout) {
+    case PixelLayout::Rgb24: return "24-bit RGB";
+    case PixelLayout::Rgb32: return "32-bit RGB";
+    case PixelLayout::Yuy2: return "YUY2";
+    case PixelLayout::Mjpeg: return "MJPEG";
+    }
+    return "?";
+}
+
+const char* CompressionName(Compression compression) {
+    switch (compression) {
+    case Compression::None: return "Uncompressed";
+    case Compression::MotionJpeg: return "Motion JPEG";
+    case Compression::Ffv1: return "FFV1 lossless";
+    }
+    return "?";
+}
+
+int BitsPerPixel(PixelLayout layout) {
+    switch (layout) {
+    case PixelLayout::Rgb24: return 24;
+    case PixelLayout::Rgb32: return 32;
+    case PixelLayout::Yuy2: return 16;
+    case PixelLayout::Mjpeg: return 24;
+    }
+    return 0;
+}
+
+int RowBytes(PixelLayout layout, int width) {
+    if (layout == PixelLayout::Mjpeg)
+        return 0;
+    return ((width * BitsPerPixel(layout) + 31) / 32) * 4;
+}
+
+namespace {
+
+AVPixelFormat RawFormat(PixelLayout layout) {
+    switch (layout) {
+    case PixelLayout::Rgb24: return AV_PIX_FMT_BGR24;
+    case PixelLayout::Rgb32: return AV_PIX_FMT_BGRA;
+    case PixelLayout::Yuy2: return AV_PIX_FMT_YUYV422;
+    case PixelLayout::Mjpeg: return AV_PIX_FMT_NONE;
+    }
+    return AV_PIX_FMT_NONE;
+}
+
+bool BottomUp(PixelLayout layout) {
+    return layout == PixelLayout::Rgb24 || layout == PixelLayout::Rgb32;
+}
+
+// Points frame at the rows of a raw image, top row first whatever the storage order.
+void PointAtRows(AVFrame* frame, std::uint8_t* bytes, PixelLayout layout, int width,
+                 int height) {
+    const int stride = RowBytes(layout, width);
+    frame->format = RawFormat(layout);
+    frame->width = width;
+    frame->height = height;
+    if (BottomUp(layout)) {
+        frame->data[0] = bytes + static_cast<std::ptrdiff_t>(height - 1) * stride;
+        frame->linesize[0] = -stride;
+    } else {
+        frame->data[0] = bytes;
+        frame->linesize[0] = stride;
+    }
+}
+
+FramePtr DecodeJpeg(const CapturedImage& image) {
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!ctx || avcodec_open2(ctx.get(), codec, nullptr) < 0)
+        return {};
+    PacketPtr packet = MakePacket();
+    FramePtr frame = MakeFrame();
+    if (!packet || !frame || av_new_packet(packet.get(), static_cast<int>(image.used)) < 0)
+        return {};
+    std::memcpy(packet->data, image.bytes.data(), image.used);
+    if (avcodec_send_packet(ctx.get(), packet.get()) < 0)
+        return {};
+    avcodec_send_packet(ctx.get(), nullptr);
+    if (avcodec_receive_frame(ctx.get(), frame.get()) < 0)
+        return {};
+    return frame;
+}
+
+}  // namespace
+
+bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
+    ctx_.reset(sws_getCachedContext(ctx_.release(), src->width, src->height,
+                                    static_cast<AVPixelFormat>(src->format), dst->width,
+                                    dst->height, static_cast<AVPixelFormat>(dst->format),
+                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!ctx_) {
+        qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
+                            << dst->format;
+        return false;
+    }
+    return sws_scale(ctx_.get(), src->data, src->linesize, 0, src->height, dst->data,
+                     dst->linesize) > 0;
+}
+
+bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
+                  Scaler& scaler, CapturedImage* out) {
+    out->layout = layout;
+    out->width = frame ? frame->width : 0;
+    out->height = frame ? frame->height : 0;
+    if (layout == PixelLayout::Mjpeg) {
+        if (compressed == nullptr || compressed->size <= 0)
+            return false;
+        out->bytes.assign(compressed->data, compressed->data + compressed->size);
+        out->used = out->bytes.size();
+        return true;
+    }
+    if (frame == nullptr || frame->width <= 0 || frame->height <= 0)
+        return false;
+    const std::size_t size =
+        static_cast<std::size_t>(RowBytes(layout, frame->width)) * frame->height;
+    // Padding bytes of the rows stay zero, as a DIB writer leaves them.
+    out->bytes.assign(size, 0);
+    out->used = size;
+    FramePtr dst = MakeFrame();
+    if (!dst)
+        return false;
+    PointAtRows(dst.get(), out->bytes.data(), layout, frame->width, frame->height);
+    return scaler.convert(frame, dst.get());
+}
+
+FramePtr ImageAsFrame(const CapturedImage& image) {
+    if (image.empty())
+        return {};
+    if (image.layout == PixelLayout::Mjpeg)
+        return DecodeJpeg(image);
+    const std::size_t need =
+        static_cast<std::size_t>(RowBytes(image.layout, image.width)) * image.height;
+    if (image.used < need)
+        return {};
+    FramePtr frame = MakeFrame();
+    if (frame)
+        PointAtRows(frame.get(), const_cast<std::uint8_t*>(image.bytes.data()), image.layout,
+                    image.width, image.height);
+    return frame;
+}
+
+FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler) {
+    FramePtr src = ImageAsFrame(image);
+    if (!src)
+        return {};
+    FramePtr dst = MakeFrame();
+    if (!dst)
+        return {};
+    dst->format = format;
+    dst->width = src->width;
+    dst->height = src->height;
+    if (av_frame_get_buffer(dst.get(), 0) < 0 || !scaler.convert(src.get(), dst.get()))
+        return {};
+    return dst;
+}
+
+QImage ImageToQImage(const CapturedImage& image, Scaler& scaler) {
+    FramePtr src = ImageAsFrame(image);
+    if (!src)
+        return {};
+    // RGB888 rather than RGB32: a 32-bit callback frame may carry any alpha byte, which
+    // RGB32 requires to be 0xff.
+    QImage picture(src->width, src->height, QImage::Format_RGB888);
+    if (picture.isNull())
+        return {};
+    FramePtr dst = MakeFrame();
+    if (!dst)
+        return {};
+    dst->format = AV_PIX_FMT_RGB24;
+    dst->width = src->width;
+    dst->height = src->height;
+    dst->data[0] = picture.bits();
+    dst->linesize[0] = static_cast<int>(picture.bytesPerLine());
+    if (!scaler.convert(src.get(), dst.get()))
+        return {};
+    return picture;
+}
+
+}  // namespace capwin

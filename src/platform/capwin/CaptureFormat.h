@@ -1,0 +1,65 @@
+// Frame layouts handed to the frame callback, and conversions between them and FFmpeg frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <QImage>
+
+#include "platform/capwin/AvHandles.h"
+
+namespace capwin {
+
+// The layouts a frame can reach the callback in. The RGB layouts are DIBs: rows padded to
+// four bytes, bottom row first. YUY2 rows run top to bottom as YUV DIBs do; MJPEG is the
+// compressed picture as the device sent it.
+enum class PixelLayout { Rgb24, Rgb32, Yuy2, Mjpeg };
+
+// How single-frame files store their frames.
+enum class Compression { None, MotionJpeg, Ffv1 };
+
+const char* LayoutName(PixelLayout layout);
+const char* CompressionName(Compression compression);
+
+// Bytes of one row in the layout (0 for MJPEG, which has no rows).
+int RowBytes(PixelLayout layout, int width);
+// Bits per pixel as a bitmap header states them.
+int BitsPerPixel(PixelLayout layout);
+
+// One frame in a callback layout. bytes may be larger than used.
+struct CapturedImage {
+    std::vector<std::uint8_t> bytes;
+    std::size_t used = 0;
+    int width = 0;
+    int height = 0;
+    PixelLayout layout = PixelLayout::Rgb24;
+
+    bool empty() const { return used == 0; }
+};
+
+// A cached scaler for one conversion at a time.
+class Scaler {
+public:
+    // Converts src into dst (both allocated, dst with its size and format set).
+    bool convert(const AVFrame* src, AVFrame* dst);
+
+private:
+    SwsPtr ctx_;
+};
+
+// Fills out with the decoded frame in the layout (MJPEG takes the compressed packet).
+bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
+                  Scaler& scaler, CapturedImage* out);
+
+// A top-down frame that shows the image: a view into its bytes for the raw layouts (valid
+// while the image lives and is not resized), a decoded picture for MJPEG. Null on failure.
+FramePtr ImageAsFrame(const CapturedImage& image);
+
+// The image as a QImage for painting, or a null QImage when it cannot be decoded.
+QImage ImageToQImage(const CapturedImage& image, Scaler& scaler);
+
+// The image converted to a fresh frame of the given pixel format (same size), or null.
+FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler);
+
+}  // namespace capwin

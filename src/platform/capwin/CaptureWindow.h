@@ -1,0 +1,83 @@
+// The capture window: one operation per capture-window message, and the driver registry.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include "platform/capwin/CapRecords.h"
+
+// Window style bits passed to capCreateCaptureWindowA.
+constexpr DWORD WS_CHILD = 0x40000000;
+constexpr DWORD WS_VISIBLE = 0x10000000;
+
+// A child widget that previews a capture device and writes single-frame AVI files.
+// Every method stands for one capture-window message; the wParam/lParam of the message are
+// the arguments, the reply is the result. Replies that the recorder relies on:
+//   DriverConnect   exactly 1 when the device is open and delivers frames, else 0
+//   SingleFrame     nonzero when the frame is stored durably in the open file, else 0
+// All other replies are TRUE/FALSE for the log and are not examined by the recorder.
+class CaptureWindow : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    ~CaptureWindow() override = default;
+
+    virtual LRESULT DriverConnect(WPARAM driverIndex) = 0;            // WM_CAP_DRIVER_CONNECT
+    virtual LRESULT DriverDisconnect() = 0;                           // WM_CAP_DRIVER_DISCONNECT
+    virtual LRESULT GetStatus(CAPSTATUS* status, UINT size) = 0;      // WM_CAP_GET_STATUS
+    virtual LRESULT SetCallbackFrame(FrameCallbackProc callback) = 0; // WM_CAP_SET_CALLBACK_FRAME
+    virtual LRESULT SetScale(BOOL scale) = 0;                         // WM_CAP_SET_SCALE
+    virtual LRESULT SetPreviewRate(UINT periodMs) = 0;                // WM_CAP_SET_PREVIEWRATE
+    virtual LRESULT SetPreview(BOOL preview) = 0;                     // WM_CAP_SET_PREVIEW
+    virtual LRESULT GetSequenceSetup(CAPTUREPARMS* parms, UINT size) = 0;        // WM_CAP_GET_SEQUENCE_SETUP
+    virtual LRESULT SetSequenceSetup(const CAPTUREPARMS* parms, UINT size) = 0;  // WM_CAP_SET_SEQUENCE_SETUP
+    virtual LRESULT SetAudioFormat(const WAVEFORMATEX* format, UINT size) = 0;   // WM_CAP_SET_AUDIOFORMAT
+    virtual LRESULT FileSetCaptureFile(const char* path) = 0;         // WM_CAP_FILE_SET_CAPTURE_FILE
+    virtual LRESULT SingleFrameOpen() = 0;                            // WM_CAP_SINGLE_FRAME_OPEN
+    virtual LRESULT SingleFrame() = 0;                                // WM_CAP_SINGLE_FRAME
+    virtual LRESULT SingleFrameClose() = 0;                           // WM_CAP_SINGLE_FRAME_CLOSE
+    virtual LRESULT DlgVideoSource() = 0;                             // WM_CAP_DLG_VIDEOSOURCE
+    virtual LRESULT DlgVideoFormat() = 0;                             // WM_CAP_DLG_VIDEOFORMAT
+    virtual LRESULT DlgVideoDisplay() = 0;                            // WM_CAP_DLG_VIDEODISPLAY
+    virtual LRESULT DlgVideoCompression() = 0;                        // WM_CAP_DLG_VIDEOCOMPRESSION
+    virtual LRESULT FileSaveDib(const char* path) = 0;                // WM_CAP_FILE_SAVEDIB
+};
+
+// What stands for the capture-driver services of the platform: the driver enumeration and
+// the creation of capture windows. The real one lists V4L2 devices and a test pattern.
+class CaptureDriverRegistry {
+public:
+    virtual ~CaptureDriverRegistry() = default;
+
+    // TRUE while a driver with this index exists; then its zero-terminated name (cut to
+    // fit) is in name and a version text in version.
+    virtual BOOL capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,
+                                          char* version, int versionSize) = 0;
+
+    // A new child window of parent at (x, y) of the given size, or nullptr when it cannot
+    // be made. The window's object name is windowName and its child id is id.
+    virtual CaptureWindow* capCreateCaptureWindowA(const char* windowName, DWORD style, int x, int y,
+                                                   int width, int height, QWidget* parent,
+                                                   int id) = 0;
+};
+
+// What the preview area says while no driver is connected, so that a new user finds the
+// driver list: the main window paints it until a capture window covers the area, and an
+// unconnected capture window paints it in its place.
+inline QString NoDriverHint() {
+    return QString::fromUtf8(
+        "Right-click here or press Alt+Space,\nthen choose \u201cetc setup\u201d to pick a "
+        "capture driver.");
+}
+
+// Capture-window messages as the recorder sends them: each is skipped, and counts as a reply
+// of 0, when the window no longer exists.
+namespace capsend {
+template <class Fn>
+LRESULT Send(const QPointer<CaptureWindow>& window, Fn&& fn) {
+    if (window.isNull())
+        return 0;
+    return fn(*window);
+}
+}  // namespace capsend

@@ -1,0 +1,65 @@
+// Bitmap snapshots of the current frame, encoded by libavcodec's BMP encoder.
+#include "platform/capwin/DibSnapshot.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+#include "platform/capwin/AviFileWriter.h"
+#include "platform/capwin/CapwinLog.h"
+
+namespace capwin {
+
+namespace {
+
+bool EncodeBmp(const CapturedImage& image, PacketPtr* out) {
+    Scaler scaler;
+    FramePtr frame = ImageToFormat(image, AV_PIX_FMT_BGR24, scaler);
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_BMP);
+    CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!frame || !ctx)
+        return false;
+    ctx->width = frame->width;
+    ctx->height = frame->height;
+    ctx->pix_fmt = AV_PIX_FMT_BGR24;
+    ctx->time_base = {1, 1};
+    *out = MakePacket();
+    if (!*out || avcodec_open2(ctx.get(), codec, nullptr) < 0 ||
+        avcodec_send_frame(ctx.get(), frame.get()) < 0)
+        return false;
+    return avcodec_receive_packet(ctx.get(), out->get()) >= 0;
+}
+
+}  // namespace
+
+bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
+    const QString name = QString::fromStdString(path);
+    if (image.empty()) {
+        qCWarning(lcCapwin).noquote() << "no frame to save as" << name;
+        return false;
+    }
+    PacketPtr bmp;
+    if (!EncodeBmp(image, &bmp)) {
+        qCWarning(lcCapwin).noquote() << "cannot encode the frame as BMP for" << name;
+        return false;
+    }
+    const int fd = CreateExclusive(path);
+    if (fd < 0) {
+        qCWarning(lcCapwin).noquote() << "cannot create" << name << ":" << std::strerror(errno);
+        return false;
+    }
+    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!ok) {
+        // A bitmap cut short is no bitmap; leave nothing behind.
+        ::unlink(path.c_str());
+        qCWarning(lcCapwin).noquote() << "cannot write" << name << ":" << std::strerror(error);
+        return false;
+    }
+    qCInfo(lcCapwin).noquote() << "saved" << name;
+    return true;
+}
+
+}  // namespace capwin

@@ -1,0 +1,177 @@
+// The four driver dialogs of the capture window: source, format, display and compression.
+#include "platform/capwin/DriverDialogs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QSlider>
+#include <QVBoxLayout>
+
+#include "platform/capwin/V4l2Devices.h"
+
+namespace capwin {
+
+namespace {
+
+// A dialog with a form and OK/Cancel, closed by either.
+struct FormDialog {
+    QDialog dialog;
+    QFormLayout* form;
+
+    FormDialog(QWidget* parent, const char* objectName, const QString& title)
+        : dialog(parent), form(new QFormLayout) {
+        dialog.setObjectName(QString::fromLatin1(objectName));
+        dialog.setWindowTitle(title);
+        dialog.setModal(true);
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addLayout(form);
+        auto* buttons =
+            new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+        QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        layout->addWidget(buttons);
+    }
+
+    bool run() { return dialog.exec() == QDialog::Accepted; }
+};
+
+void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path) {
+    const std::vector<V4l2Control> controls = QueryV4l2Controls(path);
+    if (controls.empty()) {
+        form->addRow(new QLabel(QObject::tr("This device offers no adjustable controls.")));
+        return;
+    }
+    for (const V4l2Control& control : controls) {
+        const QString label = QString::fromStdString(control.name);
+        const std::uint32_t id = control.id;
+        switch (control.kind) {
+        case V4l2Control::Kind::Boolean: {
+            auto* box = new QCheckBox(owner);
+            box->setChecked(control.value != 0);
+            QObject::connect(box, &QCheckBox::toggled,
+                             [path, id](bool on) { SetV4l2Control(path, id, on ? 1 : 0); });
+            form->addRow(label, box);
+            break;
+        }
+        case V4l2Control::Kind::Menu: {
+            auto* combo = new QComboBox(owner);
+            for (const auto& [index, name] : control.menu) {
+                combo->addItem(QString::fromStdString(name), index);
+                if (index == control.value)
+                    combo->setCurrentIndex(combo->count() - 1);
+            }
+            QObject::connect(combo, &QComboBox::activated, [path, id, combo](int row) {
+                SetV4l2Control(path, id, combo->itemData(row).toInt());
+            });
+            form->addRow(label, combo);
+            break;
+        }
+        case V4l2Control::Kind::Integer: {
+            auto* slider = new QSlider(Qt::Horizontal, owner);
+            slider->setRange(control.minimum, control.maximum);
+            slider->setSingleStep(control.step);
+            slider->setValue(control.value);
+            QObject::connect(slider, &QSlider::valueChanged,
+                             [path, id](int value) { SetV4l2Control(path, id, value); });
+            form->addRow(label, slider);
+            break;
+        }
+        }
+    }
+}
+
+}  // namespace
+
+bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& devicePath,
+                          TestPattern* pattern) {
+    FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
+    if (kind == DeviceKind::V4l2) {
+        // Controls take effect at once, as the device applies them; closing keeps them.
+        d.form->addRow(new QLabel(QString::fromStdString(devicePath)));
+        AddV4l2Controls(d.form, &d.dialog, devicePath);
+        return d.run();
+    }
+    auto* combo = new QComboBox(&d.dialog);
+    combo->setObjectName(QStringLiteral("pattern"));
+    for (TestPattern p : {TestPattern::Gradients, TestPattern::HueBars, TestPattern::Life}) {
+        combo->addItem(QString::fromLatin1(TestPatternName(p)), static_cast<int>(p));
+        if (p == *pattern)
+            combo->setCurrentIndex(combo->count() - 1);
+    }
+    d.form->addRow(QObject::tr("Pattern:"), combo);
+    if (!d.run())
+        return false;
+    *pattern = static_cast<TestPattern>(combo->currentData().toInt());
+    return true;
+}
+
+bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>>& sizes,
+                          bool offersMjpeg, FormatChoice* choice) {
+    FormDialog d(parent, kVideoFormatDialog, QObject::tr("Video Format"));
+    auto* sizeBox = new QComboBox(&d.dialog);
+    sizeBox->setObjectName(QStringLiteral("frameSize"));
+    for (const auto& [w, h] : sizes) {
+        sizeBox->addItem(QStringLiteral("%1 x %2").arg(w).arg(h), QSize(w, h));
+        if (w == choice->width && h == choice->height)
+            sizeBox->setCurrentIndex(sizeBox->count() - 1);
+    }
+    auto* formatBox = new QComboBox(&d.dialog);
+    formatBox->setObjectName(QStringLiteral("pixelFormat"));
+    std::vector<PixelLayout> layouts{PixelLayout::Rgb24, PixelLayout::Rgb32, PixelLayout::Yuy2};
+    if (offersMjpeg)
+        layouts.push_back(PixelLayout::Mjpeg);
+    for (PixelLayout layout : layouts) {
+        formatBox->addItem(QString::fromLatin1(LayoutName(layout)), static_cast<int>(layout));
+        if (layout == choice->layout)
+            formatBox->setCurrentIndex(formatBox->count() - 1);
+    }
+    d.form->addRow(QObject::tr("Frame size:"), sizeBox);
+    d.form->addRow(QObject::tr("Pixel format:"), formatBox);
+    if (!d.run())
+        return false;
+    const QSize size = sizeBox->currentData().toSize();
+    if (size.isValid()) {
+        choice->width = size.width();
+        choice->height = size.height();
+    }
+    choice->layout = static_cast<PixelLayout>(formatBox->currentData().toInt());
+    return true;
+}
+
+bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
+    FormDialog d(parent, kVideoDisplayDialog, QObject::tr("Video Display"));
+    auto* box = new QCheckBox(QObject::tr("Scale the preview to the window"), &d.dialog);
+    box->setObjectName(QStringLiteral("scale"));
+    box->setChecked(*scale);
+    d.form->addRow(box);
+    if (!d.run())
+        return false;
+    *scale = box->isChecked();
+    return true;
+}
+
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression) {
+    FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
+    auto* combo = new QComboBox(&d.dialog);
+    combo->setObjectName(QStringLiteral("compression"));
+    for (Compression c : {Compression::None, Compression::MotionJpeg, Compression::Ffv1}) {
+        combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
+        if (c == *compression)
+            combo->setCurrentIndex(combo->count() - 1);
+    }
+    d.form->addRow(QObject::tr("Compressor:"), combo);
+    if (layout == PixelLayout::Mjpeg) {
+        // The device already compresses; its pictures are stored as they come.
+        combo->setEnabled(false);
+        d.form->addRow(new QLabel(QObject::tr("The device sends MJPEG; frames are stored as sent.")));
+    }
+    if (!d.run())
+        return false;
+    *compression = static_cast<Compression>(combo->currentData().toInt());
+    return true;
+}
+
+}  // namespace capwin

@@ -1,0 +1,43 @@
+// The four driver dialogs of the capture window: source, format, display and compression.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/capwin/CaptureFormat.h"
+#include "platform/capwin/FrameSource.h"
+
+class QWidget;
+
+namespace capwin {
+
+// Object names by which the dialogs and their choices can be found.
+inline constexpr const char* kVideoSourceDialog = "videoSourceDialog";
+inline constexpr const char* kVideoFormatDialog = "videoFormatDialog";
+inline constexpr const char* kVideoDisplayDialog = "videoDisplayDialog";
+inline constexpr const char* kVideoCompressionDialog = "videoCompressionDialog";
+
+// Video source. For a V4L2 device its controls, applied as they are moved; for the test
+// pattern the picture to show. True when accepted (pattern then holds the choice).
+bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& devicePath,
+                          TestPattern* pattern);
+
+struct FormatChoice {
+    int width = 0;
+    int height = 0;
+    PixelLayout layout = PixelLayout::Rgb24;
+};
+
+// Video format: frame size and the layout frames reach the callback in. MJPEG is offered
+// only when the device sends it. True when accepted.
+bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>>& sizes,
+                          bool offersMjpeg, FormatChoice* choice);
+
+// Video display: whether the preview is scaled to the window. True when accepted.
+bool RunVideoDisplayDialog(QWidget* parent, bool* scale);
+
+// Video compression of the single-frame files. True when accepted.
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression);
+
+}  // namespace capwin

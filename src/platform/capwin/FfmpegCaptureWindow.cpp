@@ -1,0 +1,465 @@
+// The capture window over FFmpeg: V4L2 devices and the built-in test pattern.
+#include "platform/capwin/FfmpegCaptureWindow.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <QFile>
+#include <QPainter>
+
+#include "platform/capwin/AviFileWriter.h"
+#include "platform/capwin/CapwinLog.h"
+#include "platform/capwin/DibSnapshot.h"
+#include "platform/capwin/DriverDialogs.h"
+#include "platform/capwin/V4l2Devices.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+using namespace capwin;
+
+namespace {
+
+constexpr DWORD VHDR_DONE = 0x1;
+constexpr DWORD VHDR_KEYFRAME = 0x8;
+// Between two attempts to reopen a device that is not there (yet).
+constexpr auto kReopenPause = std::chrono::milliseconds(250);
+
+CAPTUREPARMS DefaultSequenceSetup() {
+    CAPTUREPARMS p{};
+    p.dwRequestMicroSecPerFrame = 66667;  // 15 frames per second
+    p.fMakeUserHitOKToCapture = FALSE;
+    p.wPercentDropForError = 10;
+    p.fYield = FALSE;
+    p.dwIndexSize = 34952;
+    p.wChunkGranularity = 0;
+    p.wNumVideoRequested = 2;
+    p.fCaptureAudio = FALSE;  // no audio is ever recorded
+    p.wNumAudioRequested = 0;
+    p.vKeyAbort = 0x1B;  // Escape
+    p.fAbortLeftMouse = TRUE;
+    p.fAbortRightMouse = TRUE;
+    p.fLimitEnabled = FALSE;
+    p.wTimeLimit = 0;
+    p.wStepCaptureAverageFrames = 3;
+    return p;
+}
+
+std::chrono::milliseconds Ms(long long ms) { return std::chrono::milliseconds(std::max(0LL, ms)); }
+
+}  // namespace
+
+FfmpegCaptureWindow::FfmpegCaptureWindow(std::vector<DriverEntry> drivers,
+                                         CaptureWindowSettings settings, QWidget* parent)
+    : CaptureWindow(parent), drivers_(std::move(drivers)), settings_(settings),
+      parms_(DefaultSequenceSetup()) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    previewTimer_.setTimerType(Qt::CoarseTimer);
+    connect(&previewTimer_, &QTimer::timeout, this, &FfmpegCaptureWindow::previewTick);
+    previewTimer_.setInterval(66);
+}
+
+FfmpegCaptureWindow::~FfmpegCaptureWindow() {
+    // The file of a run is finished even when the window goes away with it still open.
+    SingleFrameClose();
+    DriverDisconnect();
+}
+
+bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
+    source_.reset();
+    auto source = std::make_unique<FrameSource>(request);
+    source->start();
+    SourceFrame first;
+    const auto result = source->waitFrame(0, 0, Ms(settings_.connectTimeoutMs), &first);
+    if (result != FrameSource::Wait::Frame) {
+        qCWarning(lcCapwin) << "the device"
+                            << (result == FrameSource::Wait::Ended ? "did not open"
+                                                                   : "opened but sent no frame");
+        return false;
+    }
+    width_ = first.frame->width;
+    height_ = first.frame->height;
+    lastSequence_ = 0;
+    source_ = std::move(source);
+    return true;
+}
+
+LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
+    if (isConnected())
+        DriverDisconnect();
+    if (driverIndex >= drivers_.size()) {
+        qCWarning(lcCapwin) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
+        return 0;
+    }
+    const DriverEntry& entry = drivers_[driverIndex];
+    SourceRequest request;
+    request.kind = entry.kind;
+    request.path = entry.path;
+    if (entry.kind == DeviceKind::TestPattern) {
+        request.width = settings_.testPatternWidth;
+        request.height = settings_.testPatternHeight;
+        budget_.reset();
+        if (settings_.testPatternFramesBeforeStall >= 0) {
+            budget_ = std::make_shared<FrameBudget>();
+            budget_->remaining = settings_.testPatternFramesBeforeStall;
+            if (settings_.testPatternRecoversOnReopen)
+                budget_->perOpening = settings_.testPatternFramesBeforeStall;
+        }
+        request.budget = budget_;
+    } else {
+        // The device's own size; raw frames as YUYV where it has them (a camera that
+        // defaults to MJPEG would otherwise need decoding before every callback).
+        request.width = request.height = 0;
+        if (QueryV4l2Modes(entry.path).yuyv)
+            request.inputFormat = "yuyv422";
+    }
+    layout_ = PixelLayout::Rgb24;
+    if (!startSource(request)) {
+        qCWarning(lcCapwin).noquote() << "connect to" << QString::fromStdString(entry.name)
+                                      << "failed";
+        update();
+        return 0;
+    }
+    request_ = request;
+    connected_ = static_cast<int>(driverIndex);
+    connectedAtUs_ = av_gettime();
+    qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
+                               << "x" << height_;
+    update();
+    return 1;
+}
+
+LRESULT FfmpegCaptureWindow::DriverDisconnect() {
+    previewTimer_.stop();
+    const bool was = isConnected();
+    source_.reset();  // joins the reader and releases the device
+    connected_ = -1;
+    preview_ = false;
+    current_ = {};
+    shown_ = {};
+    if (was)
+        qCInfo(lcCapwin) << "disconnected";
+    update();
+    return was ? TRUE : FALSE;
+}
+
+LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
+    if (status == nullptr || size < sizeof(CAPSTATUS))
+        return FALSE;
+    std::memset(status, 0, sizeof(CAPSTATUS));
+    status->uiImageWidth = static_cast<UINT>(width_);
+    status->uiImageHeight = static_cast<UINT>(height_);
+    status->fLiveWindow = preview_ && isConnected() ? TRUE : FALSE;
+    status->fScale = scale_ ? TRUE : FALSE;
+    status->fCapFileExists = writer_ || (!captureFile_.empty() && QFile::exists(
+                                             QString::fromStdString(captureFile_)));
+    status->dwCurrentVideoFrame = writer_ ? static_cast<DWORD>(writer_->frames()) : 0;
+    if (isConnected())
+        status->dwCurrentTimeElapsedMS =
+            static_cast<DWORD>((av_gettime() - connectedAtUs_) / 1000);
+    return isConnected() ? TRUE : FALSE;
+}
+
+LRESULT FfmpegCaptureWindow::SetCallbackFrame(FrameCallbackProc callback) {
+    callback_ = callback;
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SetScale(BOOL scale) {
+    scale_ = scale != FALSE;
+    update();
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SetPreviewRate(UINT periodMs) {
+    if (periodMs == 0)
+        return FALSE;
+    previewTimer_.setInterval(static_cast<int>(std::min<UINT>(periodMs, 24 * 3600 * 1000)));
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SetPreview(BOOL preview) {
+    preview_ = preview != FALSE;
+    if (preview_ && isConnected())
+        previewTimer_.start();
+    else
+        previewTimer_.stop();
+    return isConnected() || !preview_ ? TRUE : FALSE;
+}
+
+LRESULT FfmpegCaptureWindow::GetSequenceSetup(CAPTUREPARMS* parms, UINT size) {
+    if (parms == nullptr || size < sizeof(CAPTUREPARMS))
+        return FALSE;
+    *parms = parms_;
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SetSequenceSetup(const CAPTUREPARMS* parms, UINT size) {
+    if (parms == nullptr || size < sizeof(CAPTUREPARMS))
+        return FALSE;
+    if (parms->dwRequestMicroSecPerFrame == 0 || parms->dwRequestMicroSecPerFrame > 0x7fffffff) {
+        qCWarning(lcCapwin) << "sequence setup refused: frame period"
+                            << parms->dwRequestMicroSecPerFrame;
+        return FALSE;
+    }
+    parms_ = *parms;
+    parms_.fCaptureAudio = FALSE;
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SetAudioFormat(const WAVEFORMATEX* format, UINT size) {
+    if (format == nullptr || size < sizeof(WAVEFORMATEX))
+        return FALSE;
+    // Kept for the status of the window; frames are recorded without sound.
+    audio_ = *format;
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::FileSetCaptureFile(const char* path) {
+    captureFile_ = path != nullptr ? path : "";
+    return captureFile_.empty() ? FALSE : TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
+    if (writer_) {
+        qCWarning(lcCapwin) << "single-frame open: closing the file still open";
+        SingleFrameClose();
+    }
+    if (captureFile_.empty()) {
+        qCWarning(lcCapwin) << "single-frame open: no capture file named";
+        return FALSE;
+    }
+    if (!isConnected()) {
+        qCWarning(lcCapwin) << "single-frame open: no device connected";
+        return FALSE;
+    }
+    AviSetup setup;
+    setup.width = width_;
+    setup.height = height_;
+    setup.layout = layout_;
+    setup.compression = compression_;
+    setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
+    writer_ = AviFileWriter::Create(captureFile_, setup);
+    return writer_ ? TRUE : FALSE;
+}
+
+bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
+    if (source_ && source_->waitFrame(lastSequence_, requestUs, Ms(settings_.frameWaitMs),
+                                      out) == FrameSource::Wait::Frame)
+        return true;
+    // The device went quiet or away, as a USB camera may over a suspend: open it again by
+    // its stable path before calling the grab a failure.
+    qCWarning(lcCapwin) << "the device stopped delivering frames; reopening it";
+    const auto deadline = std::chrono::steady_clock::now() + Ms(settings_.reopenBoundMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        source_.reset();
+        auto source = std::make_unique<FrameSource>(request_);
+        source->start();
+        const auto result = source->waitFrame(
+            0, requestUs, std::min(left, Ms(settings_.connectTimeoutMs)), out);
+        source_ = std::move(source);
+        lastSequence_ = 0;
+        if (result == FrameSource::Wait::Frame) {
+            qCInfo(lcCapwin) << "the device is back";
+            return true;
+        }
+        if (result == FrameSource::Wait::Ended)
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(kReopenPause)));
+    }
+    qCWarning(lcCapwin) << "the device did not come back within" << settings_.reopenBoundMs
+                        << "ms";
+    return false;
+}
+
+bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
+    CapturedImage image;
+    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout_, captureScaler_,
+                      &image)) {
+        qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout_);
+        return false;
+    }
+    lastSequence_ = frame.sequence;
+    if (callback_ != nullptr) {
+        VIDEOHDR header{};
+        header.lpData = image.bytes.data();
+        header.dwBufferLength = static_cast<DWORD>(image.bytes.size());
+        header.dwBytesUsed = static_cast<DWORD>(image.used);
+        header.dwTimeCaptured = static_cast<DWORD>((frame.captureUs - connectedAtUs_) / 1000);
+        header.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+        callback_(this, &header);
+    }
+    current_ = std::move(image);
+    return true;
+}
+
+void FfmpegCaptureWindow::showCurrent() {
+    shown_ = ImageToQImage(current_, displayScaler_);
+    update();
+}
+
+void FfmpegCaptureWindow::previewTick() {
+    SourceFrame frame;
+    if (!source_ || !source_->newest(lastSequence_, &frame))
+        return;
+    if (passCallback(frame))
+        showCurrent();
+}
+
+LRESULT FfmpegCaptureWindow::SingleFrame() {
+    if (!writer_) {
+        qCWarning(lcCapwin) << "grab refused: no file is open";
+        return 0;
+    }
+    if (writer_->broken()) {
+        qCWarning(lcCapwin) << "grab refused: the open file failed earlier";
+        return 0;
+    }
+    if (!isConnected()) {
+        qCWarning(lcCapwin) << "grab refused: no device connected";
+        return 0;
+    }
+    // Only a frame whose capture began after this moment will do; one that waited in a
+    // buffer would carry an older picture than its time stamp says.
+    const std::int64_t requestUs = av_gettime();
+    SourceFrame frame;
+    if (!freshFrame(requestUs, &frame) || !passCallback(frame))
+        return 0;
+    showCurrent();
+    return writer_->addFrame(current_) ? TRUE : 0;
+}
+
+LRESULT FfmpegCaptureWindow::SingleFrameClose() {
+    if (!writer_)
+        return FALSE;
+    const bool ok = writer_->finish();
+    writer_.reset();
+    return ok ? TRUE : FALSE;
+}
+
+bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout layout) {
+    const SourceRequest previous = request_;
+    const PixelLayout previousLayout = layout_;
+    layout_ = layout;
+    if (startSource(request)) {
+        request_ = request;
+        return true;
+    }
+    qCWarning(lcCapwin) << "the device refused the new format; going back to the old one";
+    layout_ = previousLayout;
+    if (!startSource(previous)) {
+        qCWarning(lcCapwin) << "the device does not come back; disconnecting";
+        DriverDisconnect();
+    }
+    return false;
+}
+
+LRESULT FfmpegCaptureWindow::DlgVideoSource() {
+    if (!isConnected())
+        return FALSE;
+    TestPattern pattern = request_.pattern;
+    if (!RunVideoSourceDialog(this, request_.kind, request_.path, &pattern))
+        return FALSE;
+    if (request_.kind == DeviceKind::TestPattern && pattern != request_.pattern) {
+        SourceRequest request = request_;
+        request.pattern = pattern;
+        return applyFormat(request, layout_) ? TRUE : FALSE;
+    }
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
+    if (!isConnected())
+        return FALSE;
+    std::vector<std::pair<int, int>> sizes;
+    bool mjpeg = false;
+    if (request_.kind == DeviceKind::V4l2) {
+        const V4l2Modes modes = QueryV4l2Modes(request_.path);
+        sizes = modes.sizes;
+        mjpeg = modes.mjpeg;
+    } else {
+        sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
+    }
+    if (std::find(sizes.begin(), sizes.end(), std::pair{width_, height_}) == sizes.end())
+        sizes.insert(sizes.begin(), {width_, height_});
+    FormatChoice choice{width_, height_, layout_};
+    if (!RunVideoFormatDialog(this, sizes, mjpeg, &choice))
+        return FALSE;
+    if (choice.width == width_ && choice.height == height_ && choice.layout == layout_)
+        return TRUE;
+    if (writer_) {
+        // A file holds one format; it would be unreadable past the change.
+        qCWarning(lcCapwin) << "format change refused while a file is open";
+        return FALSE;
+    }
+    SourceRequest request = request_;
+    request.width = choice.width;
+    request.height = choice.height;
+    if (request.kind == DeviceKind::V4l2) {
+        const bool wasMjpeg = layout_ == PixelLayout::Mjpeg;
+        if (choice.layout == PixelLayout::Mjpeg)
+            request.inputFormat = "mjpeg";
+        else if (wasMjpeg)
+            request.inputFormat = QueryV4l2Modes(request.path).yuyv ? "yuyv422" : "";
+    }
+    if (!applyFormat(request, choice.layout))
+        return FALSE;
+    qCInfo(lcCapwin) << "format now" << width_ << "x" << height_ << LayoutName(layout_);
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
+    bool scale = scale_;
+    if (!RunVideoDisplayDialog(this, &scale))
+        return FALSE;
+    SetScale(scale ? TRUE : FALSE);
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
+    Compression compression = compression_;
+    if (!RunVideoCompressionDialog(this, layout_, &compression))
+        return FALSE;
+    // Takes effect with the next file that is opened.
+    compression_ = compression;
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
+    if (path == nullptr || current_.empty()) {
+        qCWarning(lcCapwin) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
+        return FALSE;
+    }
+    return SaveDibSnapshot(path, current_) ? TRUE : FALSE;
+}
+
+void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QColor background(0x20, 0x20, 0x24);
+    if (!isConnected()) {
+        painter.fillRect(rect(), background);
+        painter.setPen(QColor(0xd0, 0xd0, 0xd0));
+        painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap,
+                         QString::fromUtf8("Right-click here or press Alt+Space,\n"
+                                           "then choose \u201cetc setup\u201d to pick a capture "
+                                           "driver."));
+        return;
+    }
+    if (shown_.isNull()) {
+        painter.fillRect(rect(), background);
+        return;
+    }
+    if (scale_) {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(rect(), shown_);
+        return;
+    }
+    painter.fillRect(rect(), background);
+    painter.drawImage(0, 0, shown_);
+}

@@ -1,0 +1,48 @@
+// V4L2 capture devices: finding them by stable names, their formats and their controls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace capwin {
+
+struct V4l2Device {
+    std::string card;        // the driver's card name
+    std::string node;        // /dev/videoN
+    std::string stablePath;  // /dev/v4l/by-id/... where it exists, else by-path, else node
+    std::string driver;
+    std::uint32_t version = 0;
+};
+
+// The video capture devices present now, in node order.
+std::vector<V4l2Device> FindV4l2CaptureDevices();
+
+struct V4l2Modes {
+    bool yuyv = false;
+    bool mjpeg = false;
+    std::vector<std::pair<int, int>> sizes;  // discrete frame sizes offered, largest last
+};
+
+// What the device at path offers; empty when it cannot be asked.
+V4l2Modes QueryV4l2Modes(const std::string& path);
+
+struct V4l2Control {
+    std::uint32_t id = 0;
+    std::string name;
+    enum class Kind { Integer, Boolean, Menu } kind = Kind::Integer;
+    int minimum = 0;
+    int maximum = 0;
+    int step = 1;
+    int value = 0;
+    std::vector<std::pair<int, std::string>> menu;  // index and name of each menu entry
+};
+
+// The user controls of the device (brightness, contrast, ...) with their current values.
+std::vector<V4l2Control> QueryV4l2Controls(const std::string& path);
+
+// Sets one control; false (logged) when the device refuses.
+bool SetV4l2Control(const std::string& path, std::uint32_t id, int value);
+
+}  // namespace capwin

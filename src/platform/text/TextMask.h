@@ -1,0 +1,12 @@
+// Renders one line of text into a one-bit mask for the time-stamp band.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// Draws text in a fixed-pitch font of medium weight at a character height of `height`
+// pixels into a width x height mask, one byte per pixel, 1 where a glyph covers the pixel
+// and 0 elsewhere: left-aligned at column 0, centred vertically, cut at the right edge.
+// The glyphs are rasterised without grey levels. Returns the row just below the drawn text
+// (its bottom, measured from the top of the mask).
+int RenderTextMask(std::string_view text, int width, int height, std::uint8_t* mask);

@@ -1,0 +1,50 @@
+// The power steps of a run as plain functions over the power services: wake privilege at
+// start-up, the suspend between frames, hibernation.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/power/PowerServices.h"
+
+// The current time in whole seconds since 1970, UTC.
+std::int64_t CurrentUtcSeconds();
+
+// True when the interval leaves room to sleep: the interval in ms is at least three times
+// the standby time in ms, both as signed 32-bit products.
+bool IntervalAllowsSleep(std::int32_t intervalSeconds, std::int32_t standbySeconds);
+
+// The absolute UTC due time of the wake-up for a frame taken at nowUtcSeconds: standby
+// seconds before the next frame, on a whole second.
+FILETIME WakeDueTime(std::int64_t nowUtcSeconds, std::int32_t intervalSeconds,
+                     std::int32_t standbySeconds);
+
+// What the suspend step reads. useSleepChecked reads the "use sleep" box; it is called only
+// once the interval test has passed.
+struct FrameSleepInputs {
+    std::int64_t nowUtcSeconds = 0;
+    std::int32_t intervalSeconds = 0;
+    std::int32_t standbySeconds = 0;
+    std::function<bool()> useSleepChecked;
+};
+
+enum class SleepOutcome {
+    NoServices,        // no power services: nothing done
+    IntervalTooShort,  // interval below three times the standby time
+    SleepUnchecked,    // "use sleep" is off
+    NoTimer,           // the wake timer could not be created: no suspend
+    TimerNotArmed,     // the wake timer could not be armed: no suspend
+    SuspendRefused,    // armed, but the suspend request was refused
+    Suspended,         // armed and the suspend request accepted
+};
+
+// After a frame: arms the wake timer "wuptm1" (kept in wakeTimer) for standby seconds before
+// the next frame and suspends the computer. The computer is never suspended without an armed
+// wake-up. Returns once the suspend call has returned.
+SleepOutcome SuspendUntilNextFrameAt(PowerServices* power, const FrameSleepInputs& inputs);
+
+// Raises the wake privilege; a failure is only logged.
+void RaiseWakePrivilege(PowerServices* power);
+
+// Hibernates the computer; a failure is only logged.
+void HibernateNow(PowerServices* power);

@@ -1,0 +1,35 @@
+// The setup panel: driver list, preview-rate slider, standby time, text placement and flip,
+// size limit per file.
+#pragma once
+
+#include "common/Ids.h"
+#include "platform/dialog/Dialog.h"
+
+class CaptureDriverRegistry;
+
+class CSetupDlg : public CDialog {
+    Q_OBJECT
+public:
+    explicit CSetupDlg(QWidget* parent = nullptr);
+
+    BOOL OnInitDialog() override;
+
+    // Done once by the main window right after it created the panel: fills the driver list
+    // from the registry and sets up the slider.
+    void SetUpPanel(CaptureDriverRegistry& drivers);
+
+    void OnHScroll(UINT code, UINT position, CItem* scrollBar);
+    void OnPaint();
+    void OnShowWindow(BOOL show, UINT status);
+    void OnChangeStandby();
+    void OnFlip();
+    void OnPlacement();
+    void OnClose();
+    void OnChangeSizePerFile();
+
+protected:
+    const MessageMap& GetMessageMap() const override;
+};
+
+// "%5d ms": the preview rate as the panel shows it.
+QString FormatPreviewRate(int ms);
