@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fakes/FakePowerServices.h"
+#include "platform/power/PowerTypes.h"
 #include "power/PowerDecision.h"
 #include "power/WakeTimer.h"
 
@@ -98,6 +99,49 @@ TEST_F(PowerDecisionTest, DecisionTable) {
         // The box is read only once the interval leaves room for a sleep.
         EXPECT_EQ(boxReads, c.outcome == SleepOutcome::IntervalTooShort ? 0 : 1);
     }
+}
+
+TEST(IntervalTest, ComparesTheSigned32BitProducts) {
+    struct Case {
+        std::int32_t interval;
+        std::int32_t standby;
+        bool allows;
+    };
+    const Case cases[] = {
+        {45, 15, true},
+        {44, 15, false},
+        {1800, 600, true},
+        {1799, 600, false},
+        {2147482, 15, true},  // the longest accepted interval still fits in 32 bits
+        // Outside the accepted ranges the products wrap as 32-bit arithmetic does.
+        {2147484, 15, false},  // 2147484000 wraps to a negative product
+        {1, 715828, true},     // 2147484000 for the standby wraps below 1000
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IntervalAllowsSleep(c.interval, c.standby), c.allows)
+            << c.interval << " s against " << c.standby << " s";
+    }
+}
+
+TEST(FileTimeTest, ConvertsToTheUnixTimeTheAlarmIsArmedWith) {
+    struct Case {
+        std::uint64_t ticks;
+        std::int64_t seconds;
+        long nanoseconds;
+    };
+    const Case cases[] = {
+        {116444736000000000ULL, 0, 0},                     // 1970-01-01 00:00:00
+        {116444736000000001ULL, 0, 100},                   // one tick later
+        {116444736000000000ULL + 17726079095000000ULL, 1772607909, 500000000},
+        {116444735999999999ULL, -1, 999999900},            // one tick before 1970
+    };
+    for (const Case& c : cases) {
+        const timespec ts = FileTimeToTimespec(TicksToFileTime(c.ticks));
+        EXPECT_EQ(ts.tv_sec, c.seconds) << c.ticks;
+        EXPECT_EQ(ts.tv_nsec, c.nanoseconds) << c.ticks;
+    }
+    EXPECT_EQ(FileTimeToTicks(UnixSecondsToFileTime(kNow)), std::stoull(DueFor(kNow)));
+    EXPECT_EQ(FileTimeToTicks(UnixSecondsToFileTime(-11644473601LL)), 0U);  // before 1601
 }
 
 TEST_F(PowerDecisionTest, EverySuspendReopensWuptm1AndKeepsTheNewestHandle) {

@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -292,6 +293,27 @@ TEST_F(LogindTest, SuspendReturnsAfterTheWaitWithoutRunningOtherHandlers) {
 
     QCoreApplication::processEvents();
     EXPECT_TRUE(otherHandlerRan);
+}
+
+TEST_F(LogindTest, SuspendReturnsAsSoonAsTheMachineHasResumed) {
+    StartLogind();
+    LinuxPowerServices::Options options = QuickOptions();
+    options.sleepWaitMs = 5000;
+    // The suspended time as a resume leaves it: 0 before the request, 40 s from then on. The
+    // machine may go to sleep before logind's reply has even been read, so the time before
+    // the request is what counts.
+    int reads = 0;
+    options.suspendedClock = [&reads]() -> std::int64_t {
+        return reads++ == 0 ? 0 : std::int64_t{40} * 1'000'000'000;
+    };
+    auto services = MakeServices(options);
+
+    QElapsedTimer took;
+    took.start();
+    EXPECT_TRUE(services->Hibernate());
+    EXPECT_LT(took.elapsed(), 1000) << "waited for a sleep that had already happened";
+    EXPECT_GE(reads, 2);
+    EXPECT_THAT(bus.Calls(), ::testing::ElementsAre(IsCallWithFalse(QStringLiteral("Hibernate"))));
 }
 
 TEST_F(LogindTest, RefusedRequestsReturnFalseAtOnce) {

@@ -113,29 +113,32 @@ bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
 }
 
 bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
-                  Scaler& scaler, CapturedImage* out) {
+                  int width, int height, Scaler& scaler, CapturedImage* out) {
     out->layout = layout;
-    out->width = frame ? frame->width : 0;
-    out->height = frame ? frame->height : 0;
+    out->width = width;
+    out->height = height;
+    out->used = 0;
+    if (frame == nullptr || frame->width <= 0 || frame->height <= 0 || width <= 0 || height <= 0)
+        return false;
     if (layout == PixelLayout::Mjpeg) {
-        if (compressed == nullptr || compressed->size <= 0)
+        if (compressed == nullptr || compressed->size <= 0 || frame->width != width ||
+            frame->height != height)
             return false;
         out->bytes.assign(compressed->data, compressed->data + compressed->size);
         out->used = out->bytes.size();
         return true;
     }
-    if (frame == nullptr || frame->width <= 0 || frame->height <= 0)
-        return false;
-    const std::size_t size =
-        static_cast<std::size_t>(RowBytes(layout, frame->width)) * frame->height;
+    const std::size_t size = static_cast<std::size_t>(RowBytes(layout, width)) * height;
     // Padding bytes of the rows stay zero, as a DIB writer leaves them.
     out->bytes.assign(size, 0);
-    out->used = size;
     FramePtr dst = MakeFrame();
     if (!dst)
         return false;
-    PointAtRows(dst.get(), out->bytes.data(), layout, frame->width, frame->height);
-    return scaler.convert(frame, dst.get());
+    PointAtRows(dst.get(), out->bytes.data(), layout, width, height);
+    if (!scaler.convert(frame, dst.get()))
+        return false;
+    out->used = size;
+    return true;
 }
 
 FramePtr ImageAsFrame(const CapturedImage& image) {

@@ -48,9 +48,10 @@ private:
     SwsPtr ctx_;
 };
 
-// Fills out with the decoded frame in the layout (MJPEG takes the compressed packet).
+// Fills out with the decoded frame in the layout at width x height, scaling a frame of
+// another size (MJPEG takes the compressed packet, which must have that size).
 bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
-                  Scaler& scaler, CapturedImage* out);
+                  int width, int height, Scaler& scaler, CapturedImage* out);
 
 // A top-down frame that shows the image: a view into its bytes for the raw layouts (valid
 // while the image lives and is not resized), a decoded picture for MJPEG. Null on failure.

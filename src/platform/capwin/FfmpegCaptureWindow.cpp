@@ -53,9 +53,11 @@ std::chrono::milliseconds Ms(long long ms) { return std::chrono::milliseconds(st
 }  // namespace
 
 FfmpegCaptureWindow::FfmpegCaptureWindow(std::vector<DriverEntry> drivers,
-                                         CaptureWindowSettings settings, QWidget* parent)
-    : CaptureWindow(parent), drivers_(std::move(drivers)), settings_(settings),
-      parms_(DefaultSequenceSetup()) {
+                                         std::shared_ptr<const CaptureWindowSettings> settings,
+                                         std::shared_ptr<TestPatternFault> fault, QWidget* parent)
+    : CaptureWindow(parent), drivers_(std::move(drivers)),
+      settings_(settings ? std::move(settings) : std::make_shared<CaptureWindowSettings>()),
+      fault_(std::move(fault)), parms_(DefaultSequenceSetup()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     previewTimer_.setTimerType(Qt::CoarseTimer);
     connect(&previewTimer_, &QTimer::timeout, this, &FfmpegCaptureWindow::previewTick);
@@ -73,7 +75,7 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     auto source = std::make_unique<FrameSource>(request);
     source->start();
     SourceFrame first;
-    const auto result = source->waitFrame(0, 0, Ms(settings_.connectTimeoutMs), &first);
+    const auto result = source->waitFrame(0, 0, Ms(settings_->connectTimeoutMs), &first);
     if (result != FrameSource::Wait::Frame) {
         qCWarning(lcCapwin) << "the device"
                             << (result == FrameSource::Wait::Ended ? "did not open"
@@ -84,6 +86,11 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     height_ = first.frame->height;
     lastSequence_ = 0;
     source_ = std::move(source);
+    // A reopen asks for the same size, so the frames keep matching the status (which the
+    // frame callback relies on) and the open file.
+    request_ = request;
+    request_.width = width_;
+    request_.height = height_;
     return true;
 }
 
@@ -99,16 +106,9 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     request.kind = entry.kind;
     request.path = entry.path;
     if (entry.kind == DeviceKind::TestPattern) {
-        request.width = settings_.testPatternWidth;
-        request.height = settings_.testPatternHeight;
-        budget_.reset();
-        if (settings_.testPatternFramesBeforeStall >= 0) {
-            budget_ = std::make_shared<FrameBudget>();
-            budget_->remaining = settings_.testPatternFramesBeforeStall;
-            if (settings_.testPatternRecoversOnReopen)
-                budget_->perOpening = settings_.testPatternFramesBeforeStall;
-        }
-        request.budget = budget_;
+        request.width = settings_->testPatternWidth;
+        request.height = settings_->testPatternHeight;
+        request.fault = fault_;
     } else {
         // The device's own size; raw frames as YUYV where it has them (a camera that
         // defaults to MJPEG would otherwise need decoding before every callback).
@@ -123,7 +123,6 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         update();
         return 0;
     }
-    request_ = request;
     connected_ = static_cast<int>(driverIndex);
     connectedAtUs_ = av_gettime();
     qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
@@ -138,6 +137,7 @@ LRESULT FfmpegCaptureWindow::DriverDisconnect() {
     source_.reset();  // joins the reader and releases the device
     connected_ = -1;
     preview_ = false;
+    width_ = height_ = 0;
     current_ = {};
     shown_ = {};
     if (was)
@@ -247,13 +247,16 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
 }
 
 bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
-    if (source_ && source_->waitFrame(lastSequence_, requestUs, Ms(settings_.frameWaitMs),
-                                      out) == FrameSource::Wait::Frame)
+    const CaptureWindowSettings& limits = *settings_;
+    if (source_ && source_->waitFrame(lastSequence_, requestUs, Ms(limits.frameWaitMs), out) ==
+                       FrameSource::Wait::Frame)
         return true;
     // The device went quiet or away, as a USB camera may over a suspend: open it again by
     // its stable path before calling the grab a failure.
     qCWarning(lcCapwin) << "the device stopped delivering frames; reopening it";
-    const auto deadline = std::chrono::steady_clock::now() + Ms(settings_.reopenBoundMs);
+    const bool pattern = request_.kind == DeviceKind::TestPattern;
+    const auto bound = Ms(pattern ? limits.frameWaitMs : limits.reopenBoundMs);
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -263,7 +266,7 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
         auto source = std::make_unique<FrameSource>(request_);
         source->start();
         const auto result = source->waitFrame(
-            0, requestUs, std::min(left, Ms(settings_.connectTimeoutMs)), out);
+            0, requestUs, std::min(left, Ms(limits.connectTimeoutMs)), out);
         source_ = std::move(source);
         lastSequence_ = 0;
         if (result == FrameSource::Wait::Frame) {
@@ -273,19 +276,19 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
         if (result == FrameSource::Wait::Ended)
             std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(kReopenPause)));
     }
-    qCWarning(lcCapwin) << "the device did not come back within" << settings_.reopenBoundMs
-                        << "ms";
+    qCWarning(lcCapwin) << "the device did not come back within" << bound.count() << "ms";
     return false;
 }
 
 bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
     CapturedImage image;
-    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout_, captureScaler_,
-                      &image)) {
+    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout_, width_, height_,
+                      captureScaler_, &image)) {
         qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout_);
         return false;
     }
     lastSequence_ = frame.sequence;
+    lastCaptureUs_ = frame.captureUs;
     if (callback_ != nullptr) {
         VIDEOHDR header{};
         header.lpData = image.bytes.data();
@@ -347,10 +350,8 @@ bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout 
     const SourceRequest previous = request_;
     const PixelLayout previousLayout = layout_;
     layout_ = layout;
-    if (startSource(request)) {
-        request_ = request;
+    if (startSource(request))
         return true;
-    }
     qCWarning(lcCapwin) << "the device refused the new format; going back to the old one";
     layout_ = previousLayout;
     if (!startSource(previous)) {

@@ -24,17 +24,19 @@ struct DriverEntry {
     std::string path;  // stable device path for V4L2
 };
 
-// Time limits of a capture window, and the fault the test pattern can be told to show.
+// Time limits of the capture windows of one registry. The windows read them when they use
+// them, so a change applies to windows that exist already.
 struct CaptureWindowSettings {
     int connectTimeoutMs = 4000;  // for the first frame after opening a device
-    int frameWaitMs = 2000;       // a grab waits this long for a frame before reopening
-    int reopenBoundMs = 8000;     // and reopens the device for at most this long
-    int testPatternWidth = 320;   // the test pattern's size at connect
+    // A grab waits this long for a fresh frame; then it reopens the device by its stable
+    // path (a USB camera may come back under a new node after a resume) and waits again
+    // until reopenBoundMs have passed. The test pattern cannot come back by waiting, so it
+    // gets one reopen that again waits frameWaitMs: a stalled pattern fails a grab after
+    // about 2 x frameWaitMs.
+    int frameWaitMs = 1000;
+    int reopenBoundMs = 5000;
+    int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
-    // The test pattern stalls after this many frames (negative: never; 0: sends nothing).
-    long long testPatternFramesBeforeStall = -1;
-    // Whether a stalled test pattern comes back when it is opened again.
-    bool testPatternRecoversOnReopen = false;
 };
 
 }  // namespace capwin
@@ -43,7 +45,8 @@ class FfmpegCaptureWindow : public CaptureWindow {
     Q_OBJECT
 public:
     FfmpegCaptureWindow(std::vector<capwin::DriverEntry> drivers,
-                        capwin::CaptureWindowSettings settings, QWidget* parent);
+                        std::shared_ptr<const capwin::CaptureWindowSettings> settings,
+                        std::shared_ptr<capwin::TestPatternFault> fault, QWidget* parent);
     ~FfmpegCaptureWindow() override;
 
     LRESULT DriverConnect(WPARAM driverIndex) override;
@@ -72,6 +75,8 @@ public:
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
+    // When the picture of the last frame that passed the callback was taken (av_gettime).
+    std::int64_t lastCaptureUs() const { return lastCaptureUs_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -85,12 +90,13 @@ private:
     bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
 
     std::vector<capwin::DriverEntry> drivers_;
-    capwin::CaptureWindowSettings settings_;
+    std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
+    std::shared_ptr<capwin::TestPatternFault> fault_;
     int connected_ = -1;
     capwin::SourceRequest request_;
     std::unique_ptr<capwin::FrameSource> source_;
-    std::shared_ptr<capwin::FrameBudget> budget_;
     std::uint64_t lastSequence_ = 0;
+    std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
     int width_ = 0;
     int height_ = 0;

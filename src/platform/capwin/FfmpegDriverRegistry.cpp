@@ -68,7 +68,7 @@ CaptureWindow* FfmpegDriverRegistry::capCreateCaptureWindowA(const char* windowN
         qCWarning(lcCapwin) << "capture window refused: size" << width << "x" << height;
         return nullptr;
     }
-    auto* window = new FfmpegCaptureWindow(drivers_, settings_, parent);
+    auto* window = new FfmpegCaptureWindow(drivers_, settings_, fault_, parent);
     window->setObjectName(QString::fromLocal8Bit(windowName ? windowName : ""));
     window->setProperty("childId", id);
     window->setGeometry(x, y, width, height);
@@ -80,6 +80,5 @@ CaptureWindow* FfmpegDriverRegistry::capCreateCaptureWindowA(const char* windowN
 }
 
 void FfmpegDriverRegistry::setTestPatternStall(long long frames, bool recovers) {
-    settings_.testPatternFramesBeforeStall = frames;
-    settings_.testPatternRecoversOnReopen = recovers;
+    fault_->set(frames, recovers);
 }

@@ -1,6 +1,7 @@
 // The driver list over FFmpeg: the V4L2 capture devices, then the built-in test pattern.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/capwin/CaptureWindow.h"
@@ -24,13 +25,18 @@ public:
     const std::vector<capwin::DriverEntry>& drivers() const { return drivers_; }
     int testPatternIndex() const { return static_cast<int>(drivers_.size()) - 1; }
 
-    // Time limits and test-pattern faults of the windows created from now on.
-    capwin::CaptureWindowSettings& settings() { return settings_; }
-    // Makes the test pattern stall after frames frames (0: it never sends one), like a
-    // camera that dies; with recovers it delivers again once reopened.
+    // Time limits of this registry's capture windows, also of those that exist already.
+    capwin::CaptureWindowSettings& settings() { return *settings_; }
+    // Makes the test pattern stall, like a camera that dies, after frames more frames
+    // (0: at once, or at connect, which then fails; negative: never again). It takes effect
+    // at once, also in windows that are connected. With recovers, every reopening of the
+    // pattern delivers frames again (as a camera back after a resume), stalling again after
+    // as many frames.
     void setTestPatternStall(long long frames, bool recovers = false);
 
 private:
     std::vector<capwin::DriverEntry> drivers_;
-    capwin::CaptureWindowSettings settings_;
+    std::shared_ptr<capwin::CaptureWindowSettings> settings_ =
+        std::make_shared<capwin::CaptureWindowSettings>();
+    std::shared_ptr<capwin::TestPatternFault> fault_ = std::make_shared<capwin::TestPatternFault>();
 };

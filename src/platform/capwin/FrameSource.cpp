@@ -1,4 +1,4 @@
-// The device reader: a worker thread that keeps only the newest decoded frame of a device.
+// The device reader: a worker thread that keeps only the newest frame of a device.
 #include "platform/capwin/FrameSource.h"
 
 #include <cstdlib>
@@ -21,6 +21,13 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(3);
 // Kernel time stamps further than this from the wall clock are taken as unusable.
 constexpr std::int64_t kPlausibleUs = 5'000'000;
 
+PacketPtr RefPacket(const AVPacket* packet) {
+    PacketPtr copy = MakePacket();
+    if (!copy || av_packet_ref(copy.get(), packet) < 0)
+        return {};
+    return copy;
+}
+
 void RegisterDevicesOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -30,6 +37,24 @@ void RegisterDevicesOnce() {
 }
 
 }  // namespace
+
+void TestPatternFault::set(long long frames, bool recovers) {
+    perOpening_ = recovers && frames >= 0 ? frames : -1;
+    remaining_ = frames < 0 ? -1 : frames;
+}
+
+void TestPatternFault::onOpening() {
+    const long long frames = perOpening_.load();
+    if (frames >= 0)
+        remaining_ = frames;
+}
+
+bool TestPatternFault::take() {
+    long long left = remaining_.load();
+    while (left > 0 && !remaining_.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
 
 const char* TestPatternName(TestPattern pattern) {
     switch (pattern) {
@@ -63,15 +88,10 @@ FrameSource::FrameSource(SourceRequest request) : request_(std::move(request)) {
 FrameSource::~FrameSource() { stop(); }
 
 void FrameSource::start() {
-    if (thread_.joinable())
+    if (thread_.joinable() || abort_)
         return;
-    if (request_.budget && request_.budget->perOpening >= 0)
-        request_.budget->remaining = request_.budget->perOpening;
-    abort_ = false;
-    {
-        std::lock_guard lock(mutex_);
-        ended_ = false;
-    }
+    if (request_.fault)
+        request_.fault->onOpening();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -85,7 +105,7 @@ int FrameSource::interrupted(void* self) {
     return static_cast<FrameSource*>(self)->abort_.load() ? 1 : 0;
 }
 
-bool FrameSource::open(InputContextPtr* input, CodecContextPtr* decoder, int* stream) {
+bool FrameSource::open(InputContextPtr* input, int* stream) {
     RegisterDevicesOnce();
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
     const char* formatName = v4l2 ? "video4linux2" : "lavfi";
@@ -118,10 +138,9 @@ bool FrameSource::open(InputContextPtr* input, CodecContextPtr* decoder, int* st
     } else {
         url = TestPatternGraph(request_);
     }
-    std::unique_ptr<AVDictionary, DictionaryDeleter> options(raw);
-    AVDictionary* opts = options.release();
+    AVDictionary* opts = raw;
     const int rc = avformat_open_input(&ctx, url.c_str(), format, &opts);
-    options.reset(opts);
+    std::unique_ptr<AVDictionary, DictionaryDeleter> leftover(opts);
     if (rc < 0) {
         // avformat_open_input frees the context on failure.
         qCWarning(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
@@ -136,12 +155,14 @@ bool FrameSource::open(InputContextPtr* input, CodecContextPtr* decoder, int* st
     }
     const AVCodecParameters* par = ctx->streams[index]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    decoder->reset(codec ? avcodec_alloc_context3(codec) : nullptr);
-    if (!*decoder || avcodec_parameters_to_context(decoder->get(), par) < 0 ||
-        avcodec_open2(decoder->get(), codec, nullptr) < 0) {
+    CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
+        avcodec_open2(decoder.get(), codec, nullptr) < 0) {
         qCWarning(lcCapwin) << "no decoder for the device's format" << avcodec_get_name(par->codec_id);
         return false;
     }
+    keepPacket_ = par->codec_id == AV_CODEC_ID_MJPEG;
+    decoder_ = std::move(decoder);
     *stream = index;
     qCInfo(lcCapwin).noquote() << "opened" << QString::fromStdString(url) << par->width << "x"
                                << par->height << avcodec_get_name(par->codec_id);
@@ -150,23 +171,16 @@ bool FrameSource::open(InputContextPtr* input, CodecContextPtr* decoder, int* st
 
 void FrameSource::run() {
     InputContextPtr input;
-    CodecContextPtr decoder;
     int stream = -1;
-    if (!open(&input, &decoder, &stream)) {
+    PacketPtr packet = MakePacket();
+    if (!packet || !open(&input, &stream)) {
         finish();
         return;
     }
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
-    const bool keepPacket = decoder->codec_id == AV_CODEC_ID_MJPEG;
     const AVRational timeBase = input->streams[stream]->time_base;
-    PacketPtr packet = MakePacket();
-    FramePtr decoded = MakeFrame();
-    if (!packet || !decoded) {
-        finish();
-        return;
-    }
     while (!abort_) {
-        std::int64_t readStartUs = av_gettime();
+        const std::int64_t readStartUs = av_gettime();
         const int rc = av_read_frame(input.get(), packet.get());
         if (rc == AVERROR(EAGAIN)) {
             std::this_thread::sleep_for(kIdlePoll);
@@ -178,62 +192,42 @@ void FrameSource::run() {
                     << "device stopped:" << QString::fromStdString(AvError(rc));
             break;
         }
-        if (packet->stream_index != stream) {
+        if (packet->stream_index != stream || (request_.fault && !request_.fault->take())) {
+            // A stalled test pattern keeps the device open and sends nothing.
             av_packet_unref(packet.get());
             continue;
         }
-        if (request_.budget) {
-            long long left = request_.budget->remaining.load();
-            if (left == 0) {
-                // A test pattern told to die: it keeps the device open and sends nothing.
-                av_packet_unref(packet.get());
-                continue;
+        std::int64_t captureUs;
+        if (v4l2) {
+            // The kernel's stamp when it is believable; else the read, which a reader that
+            // never decodes keeps within a poll interval of the frame's arrival.
+            captureUs = readStartUs;
+            if (packet->pts != AV_NOPTS_VALUE) {
+                const std::int64_t stamp = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
+                if (std::llabs(stamp - av_gettime()) < kPlausibleUs)
+                    captureUs = stamp;
             }
-            if (left > 0)
-                request_.budget->remaining = left - 1;
+        } else {
+            // The pattern draws each picture for the moment its pacing releases it.
+            captureUs = av_gettime();
         }
-        std::int64_t captureUs = readStartUs;
-        if (v4l2 && packet->pts != AV_NOPTS_VALUE) {
-            const std::int64_t stamp = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
-            if (std::llabs(stamp - av_gettime()) < kPlausibleUs)
-                captureUs = stamp;
-        }
-        PacketPtr kept;
-        if (keepPacket) {
-            kept = MakePacket();
-            if (kept && av_packet_ref(kept.get(), packet.get()) < 0)
-                kept.reset();
-        }
-        int sent = avcodec_send_packet(decoder.get(), packet.get());
+        publish(packet.get(), captureUs);
         av_packet_unref(packet.get());
-        if (sent < 0) {
-            qCDebug(lcCapwin) << "dropped a frame the decoder refused";
-            continue;
-        }
-        while (avcodec_receive_frame(decoder.get(), decoded.get()) >= 0) {
-            FramePtr frame = MakeFrame();
-            if (frame)
-                av_frame_move_ref(frame.get(), decoded.get());
-            av_frame_unref(decoded.get());
-            if (frame)
-                publish(std::move(frame), kept.get(), captureUs);
-        }
     }
     finish();
 }
 
-void FrameSource::publish(FramePtr frame, const AVPacket* packet, std::int64_t captureUs) {
-    PacketPtr kept;
-    if (packet != nullptr) {
-        kept = MakePacket();
-        if (kept && av_packet_ref(kept.get(), packet) < 0)
-            kept.reset();
-    }
+void FrameSource::publish(AVPacket* packet, std::int64_t captureUs) {
+    PacketPtr kept = MakePacket();
+    if (!kept)
+        return;
+    av_packet_move_ref(kept.get(), packet);
+    PacketPtr older;
     {
         std::lock_guard lock(mutex_);
-        // Older frames are dropped here: only the newest is ever handed out.
-        latest_.frame = std::move(frame);
-        latest_.compressed = std::move(kept);
+        // Older packets are dropped here (outside the lock): only the newest is handed out.
+        older = std::move(latest_.packet);
+        latest_.packet = std::move(kept);
         latest_.captureUs = captureUs;
         ++latest_.sequence;
     }
@@ -253,39 +247,66 @@ bool FrameSource::ended() const {
     return ended_;
 }
 
-void FrameSource::copyOut(SourceFrame* out) const {
-    out->frame = RefFrame(latest_.frame.get());
-    out->compressed.reset();
-    if (latest_.compressed) {
-        out->compressed = MakePacket();
-        if (out->compressed && av_packet_ref(out->compressed.get(), latest_.compressed.get()) < 0)
-            out->compressed.reset();
-    }
+bool FrameSource::takeLatest(Latest* out) const {
+    if (!latest_.packet)
+        return false;
+    out->packet = RefPacket(latest_.packet.get());
     out->sequence = latest_.sequence;
     out->captureUs = latest_.captureUs;
+    return static_cast<bool>(out->packet);
+}
+
+bool FrameSource::decode(const Latest& latest, SourceFrame* out) {
+    FramePtr frame = MakeFrame();
+    if (!frame || !decoder_)
+        return false;
+    // Every format a device sends here is intra-only: one packet, one picture. Flushing
+    // first keeps a picture that failed earlier from lingering in the decoder.
+    avcodec_flush_buffers(decoder_.get());
+    if (avcodec_send_packet(decoder_.get(), latest.packet.get()) < 0 ||
+        avcodec_receive_frame(decoder_.get(), frame.get()) < 0) {
+        qCDebug(lcCapwin) << "a frame of the device does not decode; skipped";
+        return false;
+    }
+    out->frame = std::move(frame);
+    out->compressed = keepPacket_ ? RefPacket(latest.packet.get()) : PacketPtr();
+    out->sequence = latest.sequence;
+    out->captureUs = latest.captureUs;
+    return true;
 }
 
 FrameSource::Wait FrameSource::waitFrame(std::uint64_t afterSequence, std::int64_t notBeforeUs,
                                          std::chrono::milliseconds timeout, SourceFrame* out) {
-    std::unique_lock lock(mutex_);
-    const auto fresh = [&] {
-        return latest_.frame && latest_.sequence > afterSequence &&
-               latest_.captureUs >= notBeforeUs;
-    };
-    changed_.wait_for(lock, timeout, [&] { return fresh() || ended_; });
-    if (fresh()) {
-        copyOut(out);
-        return Wait::Frame;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        Latest latest;
+        bool ended = false;
+        {
+            std::unique_lock lock(mutex_);
+            const auto fresh = [&] {
+                return latest_.packet && latest_.sequence > afterSequence &&
+                       latest_.captureUs >= notBeforeUs;
+            };
+            changed_.wait_until(lock, deadline, [&] { return fresh() || ended_; });
+            ended = ended_;
+            if (!fresh() || !takeLatest(&latest))
+                return ended ? Wait::Ended : Wait::Timeout;
+        }
+        if (decode(latest, out))
+            return Wait::Frame;
+        // A damaged picture (a camera's MJPEG now and then): wait for the next one.
+        afterSequence = latest.sequence;
     }
-    return ended_ ? Wait::Ended : Wait::Timeout;
 }
 
 bool FrameSource::newest(std::uint64_t afterSequence, SourceFrame* out) {
-    std::lock_guard lock(mutex_);
-    if (!latest_.frame || latest_.sequence <= afterSequence)
-        return false;
-    copyOut(out);
-    return true;
+    Latest latest;
+    {
+        std::lock_guard lock(mutex_);
+        if (latest_.sequence <= afterSequence || !takeLatest(&latest))
+            return false;
+    }
+    return decode(latest, out);
 }
 
 }  // namespace capwin

@@ -1,4 +1,4 @@
-// The device reader: a worker thread that keeps only the newest decoded frame of a device.
+// The device reader: a worker thread that keeps only the newest frame of a device.
 #pragma once
 
 #include <atomic>
@@ -20,13 +20,22 @@ enum class DeviceKind { V4l2, TestPattern };
 enum class TestPattern { Gradients, HueBars, Life };
 const char* TestPatternName(TestPattern pattern);
 
-// Shared between every opening of one device in a window: how many more frames the test
-// pattern delivers before it stalls like a dead camera. Negative: no limit.
-struct FrameBudget {
-    std::atomic<long long> remaining{-1};
-    // When set, every new opening of the device starts again with this many frames, so a
-    // reopen brings it back (a camera that came back after a resume).
-    long long perOpening = -1;
+// A fault the built-in test pattern can be told to show, shared by every opening of it:
+// after a number of frames it keeps the device open and sends nothing, like a camera that
+// died. Changes take effect at once, also for a pattern that is running.
+class TestPatternFault {
+public:
+    // Stalls after frames more frames (0: at once; negative: never). With recovers, every
+    // new opening starts again with that many frames, as a camera that came back would.
+    void set(long long frames, bool recovers);
+    // Called when the pattern is opened.
+    void onOpening();
+    // Called for each frame the pattern makes: false when it is to be swallowed.
+    bool take();
+
+private:
+    std::atomic<long long> remaining_{-1};
+    std::atomic<long long> perOpening_{-1};
 };
 
 // What to open and how.
@@ -38,7 +47,7 @@ struct SourceRequest {
     std::string inputFormat;  // V4L2 pixel format to ask for ("mjpeg", "yuyv422"), or any
     TestPattern pattern = TestPattern::Gradients;
     int framesPerSecond = 25;
-    std::shared_ptr<FrameBudget> budget;  // test pattern only; null means no limit
+    std::shared_ptr<TestPatternFault> fault;  // test pattern only; null means none
 };
 
 // The lavfi graph that draws the test pattern for a request.
@@ -48,9 +57,12 @@ struct SourceFrame {
     FramePtr frame;          // decoded picture
     PacketPtr compressed;    // the packet as sent, when the device delivers MJPEG
     std::uint64_t sequence = 0;
-    std::int64_t captureUs = 0;  // wall clock (av_gettime) at which the capture began
+    std::int64_t captureUs = 0;  // wall clock (av_gettime) at which the picture was taken
 };
 
+// Reads a device on its own thread. The reader only takes packets off the device and keeps
+// the newest; decoding happens when a frame is asked for, so a camera at 30 frames a second
+// previewed once a second costs one decode a second, not thirty.
 class FrameSource {
 public:
     explicit FrameSource(SourceRequest request);
@@ -58,28 +70,35 @@ public:
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;
 
-    // Starts the reader thread, which opens the device.
+    // Starts the reader thread, which opens the device. Once per source.
     void start();
     // Stops the reader and releases the device.
     void stop();
 
     enum class Wait { Frame, Timeout, Ended };
-    // Waits for a frame newer than afterSequence whose capture began at notBeforeUs or later.
-    // Ended: the device failed to open or stopped for good.
+    // Waits for a frame newer than afterSequence whose picture was taken at notBeforeUs or
+    // later. Ended: the device failed to open or stopped for good. Called from one thread.
     Wait waitFrame(std::uint64_t afterSequence, std::int64_t notBeforeUs,
                    std::chrono::milliseconds timeout, SourceFrame* out);
-    // The newest frame, if any arrived since the one with afterSequence.
+    // The newest frame, if any arrived since the one with afterSequence and it decodes.
     bool newest(std::uint64_t afterSequence, SourceFrame* out);
 
     bool ended() const;
     const SourceRequest& request() const { return request_; }
 
 private:
+    struct Latest {
+        PacketPtr packet;
+        std::uint64_t sequence = 0;
+        std::int64_t captureUs = 0;
+    };
+
     void run();
-    bool open(InputContextPtr* input, CodecContextPtr* decoder, int* stream);
-    void publish(FramePtr frame, const AVPacket* packet, std::int64_t captureUs);
+    bool open(InputContextPtr* input, int* stream);
+    void publish(AVPacket* packet, std::int64_t captureUs);
     void finish();
-    void copyOut(SourceFrame* out) const;
+    bool takeLatest(Latest* out) const;
+    bool decode(const Latest& latest, SourceFrame* out);
     static int interrupted(void* self);
 
     SourceRequest request_;
@@ -88,8 +107,13 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    SourceFrame latest_;
+    Latest latest_;
     bool ended_ = false;
+
+    // Made by the reader before its first packet is published, then used only by the
+    // thread that asks for frames.
+    CodecContextPtr decoder_;
+    bool keepPacket_ = false;
 };
 
 }  // namespace capwin

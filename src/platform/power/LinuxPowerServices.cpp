@@ -45,19 +45,28 @@ std::int64_t ClockNs(clockid_t clock) {
 
 // The timer object shared by all handles of one name.
 struct LinuxPowerServices::TimerState {
-    ~TimerState() {
-        if (notifier && QCoreApplication::instance()) {
-            // The last handle may go away inside the completion routine, that is inside the
-            // notifier's own signal, so the notifier is only disabled here and deleted later.
+    ~TimerState() { Release(); }
+
+    // Disarms the alarm and lets go of the descriptor and its notifier.
+    void Release() {
+        if (notifier) {
             notifier->setEnabled(false);
-            notifier.release()->deleteLater();
+            notifier->disconnect();
+            if (QCoreApplication::instance()) {
+                // The last handle may go away inside the completion routine, that is inside
+                // the notifier's own signal, so the notifier is deleted later.
+                notifier.release()->deleteLater();
+            }
+            // Without an application nothing can be emitting, and nothing would run a later
+            // deletion.
+            notifier.reset();
         }
-        // Without an application (the process-wide handle dies at exit) nothing can be
-        // emitting, and nothing would run a later deletion.
-        notifier.reset();
         if (fd >= 0) {
-            close(fd);
+            close(fd);  // closing an alarm timerfd disarms it
+            fd = -1;
         }
+        completion = nullptr;
+        argument = nullptr;
     }
 
     void OnExpired() {
@@ -101,7 +110,15 @@ LinuxPowerServices::LinuxPowerServices(const Options& options) : options_(option
                                     : QString::fromLocal8Bit(address);
 }
 
-LinuxPowerServices::~LinuxPowerServices() = default;
+LinuxPowerServices::~LinuxPowerServices() {
+    // Handles may outlive the services (wakeTimer is process-wide), but their notifiers must
+    // not outlive the application, and no completion may run once the services are gone.
+    for (auto& [name, slot] : timers_) {
+        if (const std::shared_ptr<TimerState> state = slot.lock()) {
+            state->Release();
+        }
+    }
+}
 
 bool LinuxPowerServices::EnableWakePrivilege() {
     const CapsPtr caps(cap_get_proc());
@@ -222,6 +239,10 @@ bool LinuxPowerServices::Hibernate() {
     return RequestSleep("Hibernate");
 }
 
+std::int64_t LinuxPowerServices::SuspendedNow() const {
+    return options_.suspendedClock ? options_.suspendedClock() : SuspendedNanoseconds();
+}
+
 std::int64_t LinuxPowerServices::SuspendedNanoseconds() {
     // CLOCK_BOOTTIME counts suspended time, CLOCK_MONOTONIC does not; nothing else changes
     // their difference.
@@ -231,7 +252,7 @@ std::int64_t LinuxPowerServices::SuspendedNanoseconds() {
 
 bool LinuxPowerServices::RequestSleep(const char* method) {
     // Taken before the request: the machine may already sleep before logind's reply is read.
-    const std::int64_t suspendedBefore = SuspendedNanoseconds();
+    const std::int64_t suspendedBefore = SuspendedNow();
     if (!CallLogind(method)) {
         return false;
     }
@@ -283,7 +304,7 @@ bool LinuxPowerServices::WaitUntilResumed(std::int64_t suspendedBeforeNs) const 
     const std::int64_t stepNs = std::int64_t{options_.sleepPollMs > 0 ? options_.sleepPollMs : 1}
                                 * 1'000'000;
     for (;;) {
-        if (SuspendedNanoseconds() - suspendedBeforeNs > kSleptThresholdNs) {
+        if (SuspendedNow() - suspendedBeforeNs > kSleptThresholdNs) {
             return true;
         }
         const std::int64_t left = deadline - ClockNs(CLOCK_MONOTONIC);

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,6 +22,9 @@ public:
         int sleepWaitMs = 10000;
         // Step of that wait.
         int sleepPollMs = 100;
+        // Where the wait reads the time spent suspended since boot; SuspendedNanoseconds when
+        // empty. Tests put a clock here that jumps as a resume would make the real one jump.
+        std::function<std::int64_t()> suspendedClock;
     };
 
     // Reads DBUS_SYSTEM_BUS_ADDRESS now; later changes of the environment do not apply.
@@ -30,11 +34,17 @@ public:
     LinuxPowerServices(const LinuxPowerServices&) = delete;
     LinuxPowerServices& operator=(const LinuxPowerServices&) = delete;
 
+    // Raises CAP_WAKE_ALARM from the permitted into the effective set of the calling thread
+    // (capabilities are per thread, so call it on the UI thread that arms the timer).
     bool EnableWakePrivilege() override;
     WakeTimerHandle CreateWaitableTimer(const char* name) override;
+    // Fails when no alarm timer can be had (no CAP_WAKE_ALARM in effect, no alarm clock in the
+    // kernel). The timer's notifier belongs to the thread that first arms it: the UI thread.
     bool SetWaitableTimer(const WakeTimerHandle& timer, const FILETIME& dueTimeUtc,
                           WakeTimerApcProc completion, void* argument) override;
     bool CancelWaitableTimer(const WakeTimerHandle& timer) override;
+    // Both wait without running an event loop: until the machine has resumed, or at most
+    // sleepWaitMs after logind accepted the request.
     bool Suspend() override;
     bool Hibernate() override;
 
@@ -55,6 +65,7 @@ private:
     bool RequestSleep(const char* method);
     bool CallLogind(const char* method);
     bool WaitUntilResumed(std::int64_t suspendedBeforeNs) const;
+    std::int64_t SuspendedNow() const;
 
     Options options_;
     QString busAddress_;
