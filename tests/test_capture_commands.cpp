@@ -72,7 +72,7 @@ TEST_F(CaptureCommandsTest, ConnectWithNoWindowFailsQuietly) {
 
 TEST_F(CaptureCommandsTest, StartOpensTheFirstFreeFileSetsTimersAndGrabsAtOnce) {
     Connect();
-    QFile existing(dir.path() + "/brslt000.avi");
+    QFile existing(tempDir->path() + "/brslt000.avi");
     ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
     existing.close();
     dlg->intervalSeconds = 7;
@@ -238,8 +238,9 @@ TEST_F(CaptureCommandsTest, EndOfSessionMessagesFinishTheFile) {
         const LRESULT reply = dlg->SendMessage(c.message, TRUE, 0);
         EXPECT_EQ(registry.log.Since(calls), c.closes ? "close" : "");
         EXPECT_EQ(dlg->captureState, c.state);
-        if (c.message == WM_QUERYENDSESSION)
+        if (c.message == WM_QUERYENDSESSION) {
             EXPECT_EQ(reply, TRUE) << "the log-off may go on";
+        }
     }
 }
 
@@ -290,8 +291,9 @@ TEST_F(CaptureCommandsTest, NamesAreWrittenWithThreeDigits) {
         char leaf[32];
         std::snprintf(leaf, sizeof leaf, "brslt%03d.avi", n);
         Touch(Path(leaf));
-        if (n == 6)
+        if (n == 6) {
             EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt007.avi"));
+        }
     }
     EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt042.avi"));
 }

@@ -1,5 +1,6 @@
 // A main window on the recording fakes, opened modeless in a fresh temporary directory that
-// is also the current directory, so numbered files land there.
+// is also the current directory, so numbered files land there. A test may call TearDown and
+// SetUp again to start over in a new directory.
 #pragma once
 
 #include <QApplication>
@@ -21,16 +22,20 @@
 class CaptureDlgFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
+        tempDir = std::make_unique<QTemporaryDir>();
+        ASSERT_TRUE(tempDir->isValid());
         previousDir = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(dir.path()));
+        ASSERT_TRUE(QDir::setCurrent(tempDir->path()));
         registry.bytesPerFrame = 1000;
+        registry.log.calls.clear();
+        power.calls.clear();
         dlg = std::make_unique<CCaptureDlg>(Platform{&registry, &power});
         dlg->Create();
     }
     void TearDown() override {
         dlg.reset();
         QDir::setCurrent(previousDir);
+        tempDir.reset();
     }
 
     // Connects to driver 0 and returns its window.
@@ -46,7 +51,9 @@ protected:
         EXPECT_EQ(dlg->captureState, Capturing);
         return w;
     }
-    std::string Path(const char* leaf) const { return (dir.path() + "/" + leaf).toStdString(); }
+    std::string Path(const char* leaf) const {
+        return (tempDir->path() + "/" + leaf).toStdString();
+    }
     std::string ControlsSince(size_t index) const {
         std::string out;
         const auto& log = dlg->ControlLog();
@@ -61,7 +68,7 @@ protected:
         return dlg->setupPanel.GetDlgItem(IDC_PREVIEW_RATE)->IsWindowEnabled();
     }
 
-    QTemporaryDir dir;
+    std::unique_ptr<QTemporaryDir> tempDir;
     QString previousDir;
     FakeDriverRegistry registry;
     FakePowerServices power;
