@@ -209,18 +209,28 @@ public:
 
     // Makes the mock answer a method with a D-Bus error, as logind does when policy refuses.
     bool Refuse(const QString& method) {
+        return Replace(method, QStringLiteral("raise dbus.exceptions.DBusException('refused', "
+                                              "name='org.freedesktop.DBus.Error.AccessDenied')"));
+    }
+
+    // Makes the mock take its time before it answers a method.
+    bool Delay(const QString& method, int milliseconds) {
+        return Replace(method, QStringLiteral("import time; time.sleep(%1)")
+                                   .arg(milliseconds / 1000.0));
+    }
+
+private:
+    // Gives a Manager method of the mock (one boolean argument, no result) new Python code.
+    bool Replace(const QString& method, const QString& code) {
         QDBusMessage request = QDBusMessage::createMethodCall(
             kLogind, kLogindPath, QStringLiteral("org.freedesktop.DBus.Mock"),
             QStringLiteral("AddMethod"));
         request << QStringLiteral("org.freedesktop.login1.Manager") << method
-                << QStringLiteral("b") << QString()
-                << QStringLiteral("raise dbus.exceptions.DBusException('refused', "
-                                  "name='org.freedesktop.DBus.Error.AccessDenied')");
+                << QStringLiteral("b") << QString() << code;
         const QDBusMessage reply = QDBusConnection(kObserverName).call(request, QDBus::Block, 5000);
         return reply.type() == QDBusMessage::ReplyMessage;
     }
 
-private:
     inline static const QString kObserverName = QStringLiteral("brisolt-test-observer");
     QTemporaryDir dir_;
     QProcess daemon_;
@@ -297,22 +307,22 @@ TEST_F(LogindTest, SuspendReturnsAfterTheWaitWithoutRunningOtherHandlers) {
 
 TEST_F(LogindTest, SuspendReturnsAsSoonAsTheMachineHasResumed) {
     StartLogind();
+    // The machine may go to sleep and come back before logind's reply has been read: here
+    // the mock answers after 500 ms, and the suspended time grows by 40 s while it works.
+    ASSERT_TRUE(bus.Delay(QStringLiteral("Hibernate"), 500));
     LinuxPowerServices::Options options = QuickOptions();
     options.sleepWaitMs = 5000;
-    // The suspended time as a resume leaves it: 0 before the request, 40 s from then on. The
-    // machine may go to sleep before logind's reply has even been read, so the time before
-    // the request is what counts.
-    int reads = 0;
-    options.suspendedClock = [&reads]() -> std::int64_t {
-        return reads++ == 0 ? 0 : std::int64_t{40} * 1'000'000'000;
+    QElapsedTimer sinceRequest;
+    options.suspendedClock = [&sinceRequest]() -> std::int64_t {
+        return sinceRequest.elapsed() < 250 ? 0 : std::int64_t{40} * 1'000'000'000;
     };
     auto services = MakeServices(options);
 
-    QElapsedTimer took;
-    took.start();
+    sinceRequest.start();
     EXPECT_TRUE(services->Hibernate());
-    EXPECT_LT(took.elapsed(), 1000) << "waited for a sleep that had already happened";
-    EXPECT_GE(reads, 2);
+    const qint64 elapsedMs = sinceRequest.elapsed();
+    EXPECT_GE(elapsedMs, 490);
+    EXPECT_LT(elapsedMs, 2500) << "waited for a sleep that had already happened";
     EXPECT_THAT(bus.Calls(), ::testing::ElementsAre(IsCallWithFalse(QStringLiteral("Hibernate"))));
 }
 
