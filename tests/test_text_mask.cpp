@@ -1,6 +1,11 @@
 // The one-bit text mask: two values, position, size, clipping and fixed pitch of the line.
 #include "platform/text/TextMask.h"
 
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,7 +49,8 @@ Mask Render(const std::string& text, int width, int height, std::uint8_t fill = 
 const std::string kLine = "21h05m07sMarch04,2026JST";
 
 TEST(TextMask, OnlyZeroAndOneWithTextLitAtEveryBandHeight) {
-    for (const int height : {12, 14, 24, 28, 54, 108}) {
+    // Both sides of the size where Qt stops drawing glyphs from bitmaps and fills outlines.
+    for (const int height : {12, 14, 24, 28, 54, 64, 65, 108}) {
         SCOPED_TRACE(height);
         const Mask m = Render(kLine, 40 * height, height);
         for (const std::uint8_t bit : m.bits) {
@@ -120,6 +126,44 @@ TEST(TextMask, SameLineSameMaskWhateverTheBufferHeld) {
         for (int x = a.lastColumn + 1; x < 500; ++x) {
             ASSERT_EQ(a.bits[y * 500 + x], 0);
         }
+    }
+}
+
+// The glyphs are placed by hand at the font's advances; Qt's own line layout of the same
+// font, drawn without antialiasing at the same baseline, must give the same pixels.
+TEST(TextMask, GlyphsSitWhereQtsOwnLayoutPutsThem) {
+    for (const int height : {12, 24, 54, 80}) {
+        SCOPED_TRACE(height);
+        const int width = 30 * height;
+        const Mask m = Render(kLine, width, height);
+
+        QFont font(QStringLiteral("monospace"));
+        font.setStyleHint(QFont::TypeWriter,
+                          QFont::StyleStrategy(QFont::NoAntialias | QFont::NoSubpixelAntialias));
+        font.setFixedPitch(true);
+        font.setWeight(QFont::Medium);
+        font.setKerning(false);
+        font.setPixelSize(height);
+        const QFontMetrics metrics(font);
+        QImage reference(width, height, QImage::Format_RGB32);
+        reference.fill(Qt::black);
+        {
+            QPainter painter(&reference);
+            painter.setFont(font);
+            painter.setPen(Qt::white);
+            painter.drawText(
+                QPoint(0, (height - metrics.height()) / 2 + metrics.ascent()),
+                QString::fromStdString(kLine));
+        }
+        EXPECT_EQ(m.bottom, (height - metrics.height()) / 2 + metrics.height());
+        int differing = 0;
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const int expected = qGreen(reference.pixel(x, y)) >= 128 ? 1 : 0;
+                differing += m.bits[y * width + x] != expected;
+            }
+        }
+        EXPECT_EQ(differing, 0) << "of " << m.lit << " lit pixels";
     }
 }
 

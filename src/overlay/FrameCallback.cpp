@@ -11,12 +11,32 @@
 #include <cstddef>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 namespace {
 
 // A mask larger than this (a frame far wider than any device delivers) is rendered only
 // for its first columns; the band right of them is darkened as plain background.
 constexpr std::int64_t kMaxMaskBytes = std::int64_t{32} << 20;
+
+// Masks up to this size are drawn into memory that is kept for the next frame, so that a
+// preview at 30 frames a second does not map and fault in a fresh buffer each time; the
+// renderer rewrites every byte, so nothing of one frame's mask reaches the next.
+constexpr std::size_t kKeptMaskBytes = std::size_t{4} << 20;
+
+// Memory for a mask of `bytes` bytes: the kept buffer, or for larger masks a buffer of
+// this call alone (held in `once`).
+std::uint8_t* MaskMemory(std::size_t bytes, std::unique_ptr<std::uint8_t[]>& once) {
+    if (bytes > kKeptMaskBytes) {
+        once = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
+        return once.get();
+    }
+    thread_local std::vector<std::uint8_t> kept;
+    if (kept.size() < bytes) {
+        kept.resize(bytes);
+    }
+    return kept.data();
+}
 
 }  // namespace
 
@@ -44,10 +64,11 @@ LRESULT FrameCallback(HWND /*window*/, VIDEOHDR* header) {
 
     const std::int64_t maskWidth =
         std::min<std::int64_t>({std::int64_t{width}, kMaxMaskBytes / band.bandRows, INT_MAX});
-    // Made afresh for every frame; the renderer writes every byte of it.
-    const auto mask = std::make_unique_for_overwrite<std::uint8_t[]>(
-        static_cast<std::size_t>(maskWidth * band.bandRows));
-    const int bottom = RenderTextMask(text, static_cast<int>(maskWidth), bandRows, mask.get());
+    // Drawn afresh for every frame.
+    std::unique_ptr<std::uint8_t[]> largeMask;
+    std::uint8_t* const mask =
+        MaskMemory(static_cast<std::size_t>(maskWidth * band.bandRows), largeMask);
+    const int bottom = RenderTextMask(text, static_cast<int>(maskWidth), bandRows, mask);
 
     // Text rows whose frame row lies outside the frame (a flipped band with h = 0, a frame
     // lower than the band) are left out; the band is not moved.
@@ -61,7 +82,7 @@ LRESULT FrameCallback(HWND /*window*/, VIDEOHDR* header) {
         if (offset < 0 || offset + band.rowBytes > std::int64_t{bytesUsed}) {
             continue;
         }
-        BlendBandRow(header->lpData + offset, mask.get() + y * maskWidth, maskWidth, width,
+        BlendBandRow(header->lpData + offset, mask + y * maskWidth, maskWidth, width,
                      band.bytesPerPixel);
     }
     return bottom;
