@@ -10,6 +10,9 @@
 #include <ctime>
 #include <regex>
 
+#include "platform/power/PowerTypes.h"
+#include "power/PowerDecision.h"
+#include "power/WakeTimer.h"
 #include "support/CaptureDlgFixture.h"
 
 namespace {
@@ -252,6 +255,45 @@ TEST_F(FrameClockTest, OtherTimerIdsReachOnlyTheDefaultHandling) {
     EXPECT_EQ(registry.log.Since(calls), "");
     EXPECT_EQ(dlg->GetWindowText(), title);
     EXPECT_EQ(dlg->captureState, Capturing);
+}
+
+// The power steps as the main window takes them, at start-up values and with the boxes.
+TEST_F(FrameClockTest, EachFrameAtStartUpValuesSleepsWithAWakeUpBeforeTheNext) {
+    Connect();
+    EXPECT_EQ(power.calls, std::vector<std::string>{"EnableWakePrivilege"});
+    power.calls.clear();
+    const std::int64_t before = CurrentUtcSeconds();
+    dlg->OnStart();
+    const std::int64_t after = CurrentUtcSeconds();
+    ASSERT_EQ(power.calls.size(), 3u) << ::testing::PrintToString(power.calls);
+    EXPECT_EQ(power.calls[0], "CreateWaitableTimer wuptm1");
+    EXPECT_EQ(power.calls[2], "Suspend");
+    // Interval 60 s, standby 15 s: the wake-up comes 45 s after the frame.
+    const std::uint64_t due = FileTimeToTicks(power.lastDueTime);
+    EXPECT_GE(due, FileTimeToTicks(UnixSecondsToFileTime(before + 45)));
+    EXPECT_LE(due, FileTimeToTicks(UnixSecondsToFileTime(after + 45)));
+    EXPECT_EQ(wakeTimer, power.createdHandles.back());
+
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(power.CountCalls("CreateWaitableTimer wuptm1"), 2);
+    EXPECT_EQ(wakeTimer, power.createdHandles.back()) << "the newest handle is kept";
+
+    dlg->CheckDlgButton(IDC_USE_SLEEP, BST_UNCHECKED);
+    power.calls.clear();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_TRUE(power.calls.empty());
+
+    dlg->CheckDlgButton(IDC_USE_SLEEP, BST_CHECKED);
+    dlg->OnStop();
+    EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+}
+
+TEST_F(FrameClockTest, AnIntervalBelowThreeStandbyTimesNeverSleeps) {
+    Connect();
+    dlg->intervalSeconds = 44;  // standby 15 needs 45
+    dlg->OnStart();
+    EXPECT_EQ(power.CountCalls("CreateWaitableTimer"), 0);
+    EXPECT_EQ(power.CountCalls("Suspend"), 0);
 }
 
 // With the real window timers: a span shorter than the interval ends the run with the one
