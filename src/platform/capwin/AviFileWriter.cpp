@@ -295,7 +295,7 @@ bool AviFileWriter::recordHeaderFields() {
     }
     if (moviSizeAt_ < 0 || totalFramesAt_ < 0 || streamLengthAt_ < 0) {
         qCWarning(lcCapwin) << "unexpected AVI header layout; unfinished files keep placeholders";
-        riffSizeAt_ = -1;
+        riffSizeAt_ = streamLengthAt_ = -1;
     }
     std::array<std::uint8_t, 4> field{};
     if (riffSizeAt_ >= 0 && ReadAt(fd_, riffSizeAt_, field.data(), field.size()))
@@ -304,16 +304,24 @@ bool AviFileWriter::recordHeaderFields() {
 }
 
 bool AviFileWriter::patchHeader() {
-    if (riffSizeAt_ < 0)
+    if (streamLengthAt_ < 0)
         return true;
+    if (!inFirstRiff_) {
+        // Past the first RIFF only the stream's length (all frames of the file) is ours
+        // to keep; libavformat's trailer writes it again, and the rest, when it finishes.
+        if (WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_)))
+            return true;
+        ioErrno_ = errno;
+        return false;
+    }
     std::array<std::uint8_t, 4> field{};
     if (!ReadAt(fd_, riffSizeAt_, field.data(), field.size()))
         return false;
     if (qFromLittleEndian<std::uint32_t>(field.data()) != lastRiffSize_) {
-        // libavformat closed the first RIFF itself and went on in an OpenDML "AVIX" one;
-        // from here the first RIFF's sizes are final and the rest is read without them.
-        riffSizeAt_ = -1;
-        return true;
+        // libavformat closed the first RIFF itself (index and all) and went on in an
+        // OpenDML "AVIX" one: the first RIFF's sizes and frame count are final now.
+        inFirstRiff_ = false;
+        return patchHeader();
     }
     return writeCounters(avio_tell(io_.get()));
 }
@@ -386,8 +394,10 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         // Cut back what reached the disk of this frame, so that the file ends on the last
         // whole frame (disk full, file size limit) and its header says so.
         if (::ftruncate(fd_, before) == 0) {
-            if (riffSizeAt_ >= 0)
+            if (inFirstRiff_ && streamLengthAt_ >= 0)
                 writeCounters(before);
+            else if (streamLengthAt_ >= 0)
+                WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
             ::fsync(fd_);
         }
         return false;

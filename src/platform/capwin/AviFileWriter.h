@@ -77,6 +77,7 @@ private:
     std::int64_t totalFramesAt_ = -1;
     std::int64_t streamLengthAt_ = -1;
     std::uint32_t lastRiffSize_ = 0;
+    bool inFirstRiff_ = true;
 };
 
 }  // namespace capwin

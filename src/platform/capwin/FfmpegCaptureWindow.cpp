@@ -124,7 +124,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         return 0;
     }
     connected_ = static_cast<int>(driverIndex);
-    connectedAtUs_ = av_gettime();
+    connectedAtUs_ = av_gettime_relative();
     qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
                                << "x" << height_;
     update();
@@ -159,7 +159,7 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
     status->dwCurrentVideoFrame = writer_ ? static_cast<DWORD>(writer_->frames()) : 0;
     if (isConnected())
         status->dwCurrentTimeElapsedMS =
-            static_cast<DWORD>((av_gettime() - connectedAtUs_) / 1000);
+            static_cast<DWORD>((av_gettime_relative() - connectedAtUs_) / 1000);
     return isConnected() ? TRUE : FALSE;
 }
 
@@ -330,7 +330,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     }
     // Only a frame whose capture began after this moment will do; one that waited in a
     // buffer would carry an older picture than its time stamp says.
-    const std::int64_t requestUs = av_gettime();
+    const std::int64_t requestUs = av_gettime_relative();
     SourceFrame frame;
     if (!freshFrame(requestUs, &frame) || !passCallback(frame))
         return 0;

@@ -75,7 +75,8 @@ public:
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
-    // When the picture of the last frame that passed the callback was taken (av_gettime).
+    // When the picture of the last frame that passed the callback was taken, on the
+    // monotonic clock (av_gettime_relative).
     std::int64_t lastCaptureUs() const { return lastCaptureUs_; }
 
 protected:

@@ -57,7 +57,8 @@ struct SourceFrame {
     FramePtr frame;          // decoded picture
     PacketPtr compressed;    // the packet as sent, when the device delivers MJPEG
     std::uint64_t sequence = 0;
-    std::int64_t captureUs = 0;  // wall clock (av_gettime) at which the picture was taken
+    // When the picture was taken, on the monotonic clock (av_gettime_relative).
+    std::int64_t captureUs = 0;
 };
 
 // Reads a device on its own thread. The reader only takes packets off the device and keeps
@@ -114,6 +115,8 @@ private:
     // thread that asks for frames.
     CodecContextPtr decoder_;
     bool keepPacket_ = false;
+    // libavdevice's descriptor of a V4L2 device, borrowed for waiting; -1 when unknown.
+    int deviceFd_ = -1;
 };
 
 }  // namespace capwin

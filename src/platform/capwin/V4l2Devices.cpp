@@ -2,6 +2,7 @@
 #include "platform/capwin/V4l2Devices.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -71,7 +72,8 @@ std::vector<V4l2Device> FindV4l2CaptureDevices() {
     for (const auto& entry : fs::directory_iterator("/dev", ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("video", 0) == 0 && name.size() > 5 &&
-            std::all_of(name.begin() + 5, name.end(), ::isdigit))
+            std::all_of(name.begin() + 5, name.end(),
+                        [](unsigned char c) { return std::isdigit(c) != 0; }))
             nodes.emplace_back(std::stoi(name.substr(5)), entry.path().string());
     }
     std::sort(nodes.begin(), nodes.end());
