@@ -447,9 +447,7 @@ void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), background);
         painter.setPen(QColor(0xd0, 0xd0, 0xd0));
         painter.drawText(rect().adjusted(8, 8, -8, -8), Qt::AlignCenter | Qt::TextWordWrap,
-                         QString::fromUtf8("Right-click here or press Alt+Space,\n"
-                                           "then choose \u201cetc setup\u201d to pick a capture "
-                                           "driver."));
+                         NoDriverHint());
         return;
     }
     if (shown_.isNull()) {
