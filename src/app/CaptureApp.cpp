@@ -89,8 +89,10 @@ BOOL CCaptureApp::InitInstance() {
     // The three-dimensional control look of the original platform is Qt's default style.
     CCaptureDlg dialog(platform_, nullptr);
     mainWindow_ = &dialog;
+    AfxSetMainWnd(&dialog);
     HookSessionEnd(dialog);
     dialog.DoModal();
+    AfxSetMainWnd(nullptr);
     mainWindow_ = nullptr;
     sessionTarget = nullptr;
     return FALSE;

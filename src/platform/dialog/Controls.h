@@ -1,10 +1,22 @@
 // The Qt widgets that stand for the template's control kinds that Qt lacks.
 #pragma once
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QSlider>
 
 #include <vector>
+
+// An automatic check box that, like the platform's, toggles on a click anywhere in its
+// rectangle, not only on the box and the text.
+class CheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+};
 
 // An automatic three-state check box drawn as a push button: each click advances
 // unchecked -> checked -> indeterminate -> unchecked. Checked looks pressed, indeterminate

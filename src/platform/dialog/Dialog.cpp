@@ -17,7 +17,6 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
-#include <QShortcut>
 #include <QSocketNotifier>
 
 #include <sys/timerfd.h>
@@ -384,7 +383,7 @@ void CWnd::CreateControls() {
             break;
         }
         case ItemKind::CheckBox: {
-            auto* c = new QCheckBox(text, this);
+            auto* c = new CheckBox(text, this);
             connect(c, &QCheckBox::clicked, this, [this, id] {
                 SendMessage(WM_COMMAND, MAKEWPARAM(static_cast<UINT>(id), BN_CLICKED), 0);
             });
@@ -572,10 +571,10 @@ BOOL CWnd::IsIconic() const { return isMinimized() ? TRUE : FALSE; }
 // ---- timers --------------------------------------------------------------------------
 
 UINT CWnd::SetTimer(UINT id, UINT elapseMs) {
-    if (elapseMs < 1)
-        elapseMs = 1;
-    if (elapseMs > 0x7FFFFFFFu)
-        elapseMs = 0x7FFFFFFFu;
+    // The range a window timer's period is kept in.
+    constexpr UINT kMinPeriodMs = 1;
+    constexpr UINT kMaxPeriodMs = 2147482000u;
+    elapseMs = std::clamp(elapseMs, kMinPeriodMs, kMaxPeriodMs);
     auto it = timers_.find(id);
     if (it == timers_.end()) {
         // The boot clock goes on while the computer sleeps, so a run's frames keep their
@@ -648,12 +647,37 @@ CMenu* CWnd::GetSystemMenu(BOOL revert) {
         if (template_.style & DialogStyle::MinimizeBox)
             systemMenu_->AppendMenu(MF_STRING, SC_MINIMIZE, QStringLiteral("Minimize"));
         systemMenu_->AppendMenu(MF_STRING, SC_CLOSE, QStringLiteral("Close"));
-        // Alt+Space opens the menu, as on the desktops this window menu comes from.
-        auto* shortcut = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
-        connect(shortcut, &QShortcut::activated, this,
-                [this] { ShowSystemMenu(mapToGlobal(QPoint(0, 0))); });
+        // Alt+Space opens the menu, as on the desktops this window menu comes from. A
+        // window shortcut would not do: it fires only while the window manager has made the
+        // window active, and otherwise the focused push button takes the Space as a click.
+        // So the key is taken from any control of this window before the control sees it.
+        if (!watchingMenuKey_) {
+            qApp->installEventFilter(this);
+            watchingMenuKey_ = true;
+        }
     }
     return systemMenu_.get();
+}
+
+static bool IsMenuKey(const QKeyEvent* key) {
+    return key->key() == Qt::Key_Space &&
+           (key->modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier;
+}
+
+bool CWnd::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::KeyPress || type == QEvent::ShortcutOverride) && systemMenu_ &&
+        watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this &&
+        IsMenuKey(static_cast<QKeyEvent*>(event))) {
+        if (type == QEvent::ShortcutOverride) {
+            // Claimed as an ordinary key, so that no shortcut takes it; the press follows.
+            event->accept();
+            return true;
+        }
+        ShowSystemMenu(mapToGlobal(QPoint(0, 0)));
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CWnd::ShowSystemMenu(const QPoint& globalPos) {
@@ -835,12 +859,39 @@ void CDialog::InitDialog() {
     }
 }
 
-int CDialog::DoModal() {
+namespace {
+QPointer<CWnd>& MainWnd() {
+    static QPointer<CWnd> window;
+    return window;
+}
+}  // namespace
+
+void AfxSetMainWnd(CWnd* window) { MainWnd() = window; }
+CWnd* AfxGetMainWnd() { return MainWnd().data(); }
+
+void CDialog::BeginModal() {
     modal_ = true;
     InitDialog();
-    // The window is modal to its owner only: a parentless dialog leaves the other
-    // top-level windows of the program (the setup panel) usable, as the desktop does.
-    setWindowModality(parentWidget() ? Qt::WindowModal : Qt::NonModal);
+    // A dialog without a parent is owned by the application's main window, as on the
+    // desktop this comes from: the about box blocks the main window while it runs.
+    QWidget* owner = parentWidget();
+    CWnd* main = AfxGetMainWnd();
+    if (!owner && main && main != this) {
+        setParent(main, windowFlags());
+        owner = main;
+    }
+    // The window is modal to its owner only: the other top-level windows of the program
+    // (the setup panel) stay usable.
+    setWindowModality(owner ? Qt::WindowModal : Qt::NonModal);
+}
+
+void CDialog::InitForTest() {
+    BeginModal();
+    show();
+}
+
+int CDialog::DoModal() {
+    BeginModal();
     QEventLoop loop;
     connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
     show();

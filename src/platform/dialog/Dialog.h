@@ -217,9 +217,10 @@ public:
     BOOL ShowWindow(int command);
     BOOL IsIconic() const;
 
-    // Window timers: a periodic WM_TIMER with the id every elapseMs milliseconds, measured
-    // on a clock that goes on counting while the computer is suspended. Setting an id that
-    // runs already restarts it with the new period. Returns the id, or 0 on failure.
+    // Window timers: a periodic WM_TIMER with the id every elapseMs milliseconds (kept in
+    // 1 to 2147482000), measured on a clock that goes on counting while the computer is
+    // suspended. Setting an id that runs already restarts it with the new period. Returns
+    // the id, or 0 on failure.
     UINT SetTimer(UINT id, UINT elapseMs);
     BOOL KillTimer(UINT id);
     bool HasTimer(UINT id) const;
@@ -268,6 +269,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // Alt+Space for the window menu, taken before the focused control sees it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     // The painter of the paint in progress, for CPaintDC; nullptr outside WM_PAINT.
     QPainter* CurrentPainter();
@@ -293,6 +296,7 @@ private:
     };
     std::map<UINT, Timer> timers_;
     std::unique_ptr<CMenu> systemMenu_;
+    bool watchingMenuKey_ = false;
     std::vector<std::string> controlLog_;
     QString reservedHint_;
     struct CurrentMessage {
@@ -313,6 +317,10 @@ public:
 
     // Runs the dialog modally and returns the code passed to EndDialog.
     int DoModal();
+    // What DoModal does before it enters its loop: builds the controls, runs WM_INITDIALOG and
+    // shows the window as modal. EndDialog then ends it with its code (result()) without a
+    // loop to leave, so tests drive a modal dialog from their own event loop.
+    void InitForTest();
     // Creates the dialog modeless; it is shown only when its template says visible.
     BOOL Create();
     void EndDialog(int result);
@@ -330,8 +338,15 @@ protected:
 
 private:
     void InitDialog();
+    void BeginModal();
     bool modal_ = false;
 };
+
+// The application's main window: the owner of every modal dialog that has no parent of its
+// own, so that such a dialog (the about box) blocks the main window while it runs. nullptr
+// while there is none.
+void AfxSetMainWnd(CWnd* window);
+CWnd* AfxGetMainWnd();
 
 // Begins a paint of the window on construction and ends it on destruction.
 class CPaintDC {
