@@ -3,6 +3,7 @@
 #include "app/CaptureApp.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSessionManager>
@@ -30,9 +31,17 @@ extern "C" void OnTerminationSignal(int signal) {
 }
 
 // The end of the session: the run's file is finished by the window's end-session handling,
-// then the window ends as if closed.
+// then the window ends as if closed. A modal box open above it (the about box, a driver
+// dialog) runs its own loop, which would hold the program until somebody closed it: those
+// are cancelled first.
 void EndSession(CCaptureDlg& dialog) {
     dialog.SendMessage(WM_ENDSESSION, TRUE, 0);
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* box = qobject_cast<QDialog*>(widget);
+        if (box && box != &dialog && box != &dialog.setupPanel && box->isVisible() &&
+            box->isModal())
+            box->reject();
+    }
     dialog.EndDialog(IDCANCEL);
 }
 
