@@ -81,7 +81,7 @@ TEST_F(CaptureCommandsTest, StartOpensTheFirstFreeFileSetsTimersAndGrabsAtOnce) 
     const size_t controls = dlg->ControlLog().size();
     dlg->OnStart();
     EXPECT_EQ(registry.log.Since(calls), "file " + Path("brslt001.avi") + ", open, grab");
-    EXPECT_EQ(dlg->captureFileName.toStdString(), Path("brslt001.avi"));
+    EXPECT_EQ(dlg->captureFileName, Path("brslt001.avi"));
     EXPECT_EQ(dlg->TimerPeriodMs(TIMER_FRAME), 7000u);
     EXPECT_EQ(dlg->TimerPeriodMs(TIMER_SPAN), 100000u);
     EXPECT_EQ(dlg->captureState, Capturing);
@@ -281,8 +281,8 @@ TEST_F(CaptureCommandsTest, NumberedNamesTakeTheLowestFreeNumberOfTheirKind) {
         ASSERT_TRUE(QDir::setCurrent(d.path()));
         for (const char* leaf : c.present)
             Touch((d.path() + "/" + leaf).toStdString());
-        EXPECT_EQ(NextCaptureFileName(), d.path() + "/" + c.nextAvi);
-        EXPECT_EQ(NextSnapshotFileName(), d.path() + "/" + c.nextBmp);
+        EXPECT_EQ(NextCaptureFileName(), (d.path() + "/" + c.nextAvi).toStdString());
+        EXPECT_EQ(NextSnapshotFileName(), (d.path() + "/" + c.nextBmp).toStdString());
     }
 }
 
@@ -292,10 +292,10 @@ TEST_F(CaptureCommandsTest, NamesAreWrittenWithThreeDigits) {
         std::snprintf(leaf, sizeof leaf, "brslt%03d.avi", n);
         Touch(Path(leaf));
         if (n == 6) {
-            EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt007.avi"));
+            EXPECT_EQ(NextCaptureFileName(), Path("brslt007.avi"));
         }
     }
-    EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt042.avi"));
+    EXPECT_EQ(NextCaptureFileName(), Path("brslt042.avi"));
 }
 
 TEST_F(CaptureCommandsTest, AllThousandNamesTakenGivesNoName) {
@@ -304,10 +304,10 @@ TEST_F(CaptureCommandsTest, AllThousandNamesTakenGivesNoName) {
         std::snprintf(leaf, sizeof leaf, "brslt%03d.avi", n);
         Touch(Path(leaf));
     }
-    EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt999.avi").substr(0, 0));
-    EXPECT_EQ(NextSnapshotFileName().toStdString(), Path("brslt000.bmp"));
+    EXPECT_EQ(NextCaptureFileName(), "");
+    EXPECT_EQ(NextSnapshotFileName(), Path("brslt000.bmp"));
     ::unlink(Path("brslt999.avi").c_str());
-    EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt999.avi"));
+    EXPECT_EQ(NextCaptureFileName(), Path("brslt999.avi"));
 }
 
 TEST_F(CaptureCommandsTest, AnUnreadableOrDanglingNameIsNotHandedOut) {
@@ -316,12 +316,25 @@ TEST_F(CaptureCommandsTest, AnUnreadableOrDanglingNameIsNotHandedOut) {
     ASSERT_EQ(::symlink("/nonexistent/brisolt-target", Path("brslt000.avi").c_str()), 0);
     Touch(Path("brslt001.avi"));
     ::chmod(Path("brslt001.avi").c_str(), 0);
-    EXPECT_EQ(NextCaptureFileName().toStdString(), Path("brslt002.avi"));
+    EXPECT_EQ(NextCaptureFileName(), Path("brslt002.avi"));
+}
+
+TEST_F(CaptureCommandsTest, ADirectoryNameThatIsNotUtf8ReachesTheWindowByteForByte) {
+    const std::string odd = Path("rec\xff\xfe-\xe9t\xe9");
+    ASSERT_EQ(::mkdir(odd.c_str(), 0755), 0);
+    ASSERT_EQ(::chdir(odd.c_str()), 0);
+    EXPECT_EQ(NextCaptureFileName(), odd + "/brslt000.avi");
+    FakeCaptureWindow* w = StartRun();
+    EXPECT_EQ(w->captureFile, odd + "/brslt000.avi");
+    struct stat st {};
+    EXPECT_EQ(::stat((odd + "/brslt000.avi").c_str(), &st), 0) << "the run writes where it said";
+    dlg->OnSnapshot();
+    EXPECT_EQ(registry.log.calls.back(), "savedib " + odd + "/brslt000.bmp");
 }
 
 TEST_F(CaptureCommandsTest, RootDirectoryNameKeepsBothSeparators) {
     ASSERT_TRUE(QDir::setCurrent("/"));
-    EXPECT_TRUE(NextCaptureFileName().startsWith("//brslt"));
+    EXPECT_EQ(NextCaptureFileName().rfind("//brslt", 0), 0u);
 }
 
 TEST_F(CaptureCommandsTest, SnapshotsGetConsecutiveNumbersAndChangeOnlyTheTitle) {

@@ -78,7 +78,7 @@ TEST_F(FrameClockTest, AfterARolloverTheSameTickGrabsIntoTheNewFileAndTheCountGo
     captureSettings.maxFileBytes = 1000;
     captureSettings.lastFrameBytes = 1;
     dlg->OnTimer(TIMER_FRAME);
-    EXPECT_EQ(dlg->captureFileName.toStdString(), Path("brslt001.avi"));
+    EXPECT_EQ(dlg->captureFileName, Path("brslt001.avi"));
     EXPECT_EQ(w->captureFile, Path("brslt001.avi"));
     EXPECT_EQ(w->framesInFile, 1);
     EXPECT_EQ(FileLength(Path("brslt001.avi")), 1000u);

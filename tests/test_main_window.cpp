@@ -186,7 +186,7 @@ TEST_F(MainWindowTest, StartUpGivesEverySettingAndMemberItsDefault) {
     captureSettings = CaptureSettings{33, 600, 5000000, 4711, {}, 0, 1, nullptr};
     std::memset(&captureSettings.capStatus, 0xAB, sizeof captureSettings.capStatus);
     dlg = std::make_unique<RecordingDlg>(Platform{&registry, &power});
-    EXPECT_TRUE(dlg->captureFileName.isEmpty());
+    EXPECT_TRUE(dlg->captureFileName.empty());
     EXPECT_FALSE(dlg->icon.isNull()) << "loaded by the constructor";
     dlg->intervalSeconds = 5;
     dlg->spanSeconds = 6;
@@ -209,7 +209,7 @@ TEST_F(MainWindowTest, StartUpGivesEverySettingAndMemberItsDefault) {
     EXPECT_EQ(dlg->spanSeconds, 3400);
     EXPECT_EQ(dlg->captureState, Disconnected);
     EXPECT_EQ(dlg->frameCount, 0);
-    EXPECT_TRUE(dlg->captureFileName.isEmpty());
+    EXPECT_TRUE(dlg->captureFileName.empty());
     EXPECT_TRUE(dlg->captureWindow.isNull());
     // The panel is set up from the defaults.
     EXPECT_EQ(dlg->setupPanel.IsDlgButtonChecked(IDC_FLIP), BST_CHECKED);

@@ -70,6 +70,53 @@ TEST_P(SessionEnd, ASignalDuringARunFinishesTheFileAndEndsTheProgram) {
     EXPECT_EQ(power.CountCalls("Hibernate"), 0) << "an ended session is not an ended run";
 }
 
+TEST_P(SessionEnd, ASignalDuringTheDriverDialogsCancelsThemAndEndsTheProgram) {
+    CCaptureApp app(Platform{&registry, &power});
+    int boxes = 0;
+    QTimer::singleShot(50, [&] {
+        CCaptureDlg* dlg = app.MainWindow();
+        ASSERT_NE(dlg, nullptr);
+        dlg->OnConnect();
+        registry.Last()->onDialog = [&](const std::string&) {
+            ++boxes;
+            QDialog box(dlg);
+            box.setWindowTitle("driver dialog");
+            box.exec();  // only a cancel ends it
+        };
+        QTimer::singleShot(200, [&] { std::raise(GetParam()); });
+        dlg->OnDriverDialogs();
+    });
+    QTimer::singleShot(5000, [&] {
+        ADD_FAILURE() << "the signal did not end the program";
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QDialog*>(w); box && box->isVisible() && box->isModal())
+                box->done(IDCANCEL);
+        if (app.MainWindow())
+            app.MainWindow()->EndDialog(IDCANCEL);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(app.InitInstance(), FALSE);
+    EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_EQ(boxes, 4) << "each of the four dialogs opened and was cancelled in turn";
+}
+
+TEST_P(SessionEnd, OutsideTheMainWindowTheSignalsKeepTheirOwnHandling) {
+    struct sigaction before {};
+    sigaction(GetParam(), nullptr, &before);
+    CCaptureApp app(Platform{&registry, &power});
+    QTimer::singleShot(0, [&] {
+        struct sigaction during {};
+        sigaction(GetParam(), nullptr, &during);
+        EXPECT_NE(during.sa_handler, before.sa_handler);
+        app.MainWindow()->EndDialog(IDOK);
+    });
+    app.InitInstance();
+    struct sigaction after {};
+    sigaction(GetParam(), nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, SessionEnd, ::testing::Values(SIGTERM, SIGHUP));
 
 }  // namespace

@@ -25,6 +25,6 @@ private:
     CCaptureDlg* mainWindow_ = nullptr;
 };
 
-// Makes SIGTERM and SIGHUP end the main window the way a log-off does. Call once, before
-// InitInstance, on the UI thread.
+// Makes SIGTERM, SIGHUP and SIGINT end the main window the way a log-off does while
+// InitInstance runs it. Call once, before InitInstance, on the UI thread.
 void InstallSessionSignalHandlers();

@@ -78,8 +78,7 @@ BOOL CCaptureDlg::OnInitDialog() {
 
     setupPanel.Create();
     driverList = setupPanel.GetListBox(IDC_DRIVER_LIST);
-    if (platform_.drivers)
-        setupPanel.SetUpPanel(*platform_.drivers);
+    setupPanel.SetUpPanel(platform_.drivers);
 
     return TRUE;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "app/Platform.h"
 #include "common/Ids.h"
@@ -28,7 +29,7 @@ public:
     std::int32_t spanSeconds = 0;
     CaptureState captureState = Disconnected;
     std::int32_t frameCount = 0;
-    QString captureFileName;
+    std::string captureFileName;  // bytes as the file system has them
     QIcon icon;
 
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -81,5 +82,6 @@ private:
 QString FormatFrameTitle(std::time_t now);
 
 // Numbered output files in the current directory; an empty name when all 1000 are taken.
-QString NextCaptureFileName();
-QString NextSnapshotFileName();
+// The names are the file system's bytes, whatever their encoding.
+std::string NextCaptureFileName();
+std::string NextSnapshotFileName();

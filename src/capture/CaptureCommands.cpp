@@ -97,9 +97,8 @@ void CCaptureDlg::OnStart() {
     if (captureState != Connected)
         return;
     captureFileName = NextCaptureFileName();
-    const QByteArray path = captureFileName.toLocal8Bit();
     Send(captureWindow,
-         [&path](CaptureWindow& w) { return w.FileSetCaptureFile(path.constData()); });
+         [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
     SetTimer(TIMER_FRAME, static_cast<UINT>(intervalSeconds * 1000));
     SetTimer(TIMER_SPAN, static_cast<UINT>(spanSeconds * 1000));
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });

@@ -20,54 +20,54 @@ constexpr int kNumberedNames = 1000;
 
 // The current directory as the system reports it, whatever its length; empty when it has
 // none (it was removed, or is not reachable any more).
-QByteArray CurrentDirectory() {
+std::string CurrentDirectory() {
     std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
-    return cwd ? QByteArray(cwd.get()) : QByteArray();
+    return cwd ? std::string(cwd.get()) : std::string();
 }
 
 // A name is taken when its file can be opened for reading. A name that exists in any other
 // way (unreadable, a dangling link) counts as taken too: the capture window creates its files
 // exclusively, so handing such a name out would only make the run or snapshot fail.
-bool NameTaken(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+bool NameTaken(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd >= 0) {
         ::close(fd);
         return true;
     }
     struct stat st {};
-    return ::lstat(path.constData(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
-QString NextNumberedName(const char* extension) {
-    const QByteArray directory = CurrentDirectory();
-    if (directory.isEmpty()) {
+std::string NextNumberedName(const char* extension) {
+    const std::string directory = CurrentDirectory();
+    if (directory.empty()) {
         qCWarning(lcFileNames, "no current directory: no file name for a %s file", extension);
-        return QString();
+        return {};
     }
     for (int n = 0; n < kNumberedNames; ++n) {
         char leaf[32];
         std::snprintf(leaf, sizeof leaf, "/brslt%03d%s", n, extension);
-        const QByteArray path = directory + leaf;
+        const std::string path = directory + leaf;
         if (!NameTaken(path))
-            return QString::fromLocal8Bit(path);
+            return path;
     }
     qCWarning(lcFileNames, "all %d numbered %s names in %s are taken", kNumberedNames,
-              extension, directory.constData());
-    return QString();
+              extension, directory.c_str());
+    return {};
 }
 
 }  // namespace
 
-QString NextCaptureFileName() {
+std::string NextCaptureFileName() {
     return NextNumberedName(".avi");
 }
 
-QString NextSnapshotFileName() {
+std::string NextSnapshotFileName() {
     return NextNumberedName(".bmp");
 }
 
 void CCaptureDlg::OnSnapshot() {
     SetWindowText(QStringLiteral("Save bitmap."));
-    const QByteArray path = NextSnapshotFileName().toLocal8Bit();
-    capsend::Send(captureWindow, [&path](CaptureWindow& w) { return w.FileSaveDib(path.constData()); });
+    const std::string path = NextSnapshotFileName();
+    capsend::Send(captureWindow, [&path](CaptureWindow& w) { return w.FileSaveDib(path.c_str()); });
 }

@@ -30,12 +30,18 @@ struct FileLength {
     std::uint32_t bytes = 0;
 };
 
-FileLength MeasureFile(const QString& name) {
+FileLength MeasureFile(const std::string& path) {
     FileLength result;
-    const QByteArray path = name.toLocal8Bit();
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        result.missing = errno == ENOENT;
+        // A file this program may not read still has a length: the limit keeps holding.
+        const bool missing = errno == ENOENT;
+        struct stat st {};
+        if (!missing && ::stat(path.c_str(), &st) == 0) {
+            result.opened = true;
+            result.bytes = static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
+        }
+        result.missing = missing;
         return result;
     }
     struct stat st {};
@@ -80,18 +86,18 @@ void CCaptureDlg::OnTimer(UINT id) {
             // The run's file is gone from the directory (deleted or moved away by hand):
             // frames written on would land in a file nobody can find, so go on in a new one.
             qCWarning(lcFrameClock, "%s is gone; going on in a new file",
-                      qUtf8Printable(captureFileName));
+                      captureFileName.c_str());
             rollOver = true;
         } else {
-            // It exists but cannot be read: the limit is tested on the next frame alone.
+            // Neither opened nor measured: the limit is tested on the next frame alone.
             rollOver = captureSettings.lastFrameBytes > captureSettings.maxFileBytes;
         }
         if (rollOver) {
             Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
             captureFileName = NextCaptureFileName();
-            const QByteArray path = captureFileName.toLocal8Bit();
-            Send(captureWindow,
-                 [&path](CaptureWindow& w) { return w.FileSetCaptureFile(path.constData()); });
+            Send(captureWindow, [this](CaptureWindow& w) {
+                return w.FileSetCaptureFile(captureFileName.c_str());
+            });
             Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
         }
         if (CaptureOneFrame() == 0)

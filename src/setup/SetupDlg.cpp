@@ -51,12 +51,12 @@ BOOL CSetupDlg::OnInitDialog() {
     return TRUE;
 }
 
-void CSetupDlg::SetUpPanel(CaptureDriverRegistry& drivers) {
+void CSetupDlg::SetUpPanel(CaptureDriverRegistry* drivers) {
     CListBox* list = GetListBox(IDC_DRIVER_LIST);
-    for (int index = 0; index < kMaxListedDrivers; ++index) {
+    for (int index = 0; drivers && index < kMaxListedDrivers; ++index) {
         char name[kDriverTextSize] = {};
         char version[kDriverTextSize] = {};
-        if (!drivers.capGetDriverDescriptionA(static_cast<UINT>(index), name, kDriverTextSize,
+        if (!drivers->capGetDriverDescriptionA(static_cast<UINT>(index), name, kDriverTextSize,
                                               version, kDriverTextSize))
             break;
         name[kDriverTextSize - 1] = '\0';

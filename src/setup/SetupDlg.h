@@ -15,8 +15,8 @@ public:
     BOOL OnInitDialog() override;
 
     // Done once by the main window right after it created the panel: fills the driver list
-    // from the registry and sets up the slider.
-    void SetUpPanel(CaptureDriverRegistry& drivers);
+    // from the registry (none: the list stays empty) and sets up the slider.
+    void SetUpPanel(CaptureDriverRegistry* drivers);
 
     void OnHScroll(UINT code, UINT position, CItem* scrollBar);
     void OnPaint();

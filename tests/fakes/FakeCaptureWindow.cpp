@@ -142,20 +142,28 @@ LRESULT FakeCaptureWindow::SingleFrameClose() {
 }
 LRESULT FakeCaptureWindow::DlgVideoSource() {
     log_->calls.push_back("dlg source");
+    if (onDialog)
+        onDialog("source");
     return TRUE;
 }
 LRESULT FakeCaptureWindow::DlgVideoFormat() {
     log_->calls.push_back("dlg format");
+    if (onDialog)
+        onDialog("format");
     imageWidth = 640;
     imageHeight = 480;
     return TRUE;
 }
 LRESULT FakeCaptureWindow::DlgVideoDisplay() {
     log_->calls.push_back("dlg display");
+    if (onDialog)
+        onDialog("display");
     return TRUE;
 }
 LRESULT FakeCaptureWindow::DlgVideoCompression() {
     log_->calls.push_back("dlg compression");
+    if (onDialog)
+        onDialog("compression");
     return TRUE;
 }
 LRESULT FakeCaptureWindow::FileSaveDib(const char* path) {

@@ -36,6 +36,9 @@ public:
     UINT imageWidth = 320;
     UINT imageHeight = 240;
 
+    // Runs inside each driver dialog call, e.g. a modal box of the test's own.
+    std::function<void(const std::string& dialog)> onDialog;
+
     FrameCallbackProc callback = nullptr;
     std::string captureFile;
     int framesInFile = 0;
