@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 
 #include "app/CaptureApp.h"
 #include "app/CaptureDlg.h"
@@ -17,6 +18,23 @@
 #include "fakes/FakePowerServices.h"
 
 namespace {
+
+// Should the signal not end the program, this ends it so that the test fails, not hangs.
+// The timer belongs to the test and goes with it.
+std::unique_ptr<QTimer> EndAnywayAfter(CCaptureApp& app, int ms) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setSingleShot(true);
+    QObject::connect(timer.get(), &QTimer::timeout, [&app] {
+        ADD_FAILURE() << "the signal did not end the program";
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QDialog*>(w); box && box->isVisible() && box->isModal())
+                box->done(IDCANCEL);
+        if (app.MainWindow())
+            app.MainWindow()->EndDialog(IDCANCEL);
+    });
+    timer->start(ms);
+    return timer;
+}
 
 class SessionEnd : public ::testing::TestWithParam<int> {
 protected:
@@ -51,15 +69,7 @@ TEST_P(SessionEnd, ASignalDuringARunFinishesTheFileAndEndsTheProgram) {
         // The about box runs its own loop until the signal ends it.
         dlg->SendMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     });
-    // Should the signal not end the program, end it here so that the test fails, not hangs.
-    QTimer::singleShot(5000, [&] {
-        ADD_FAILURE() << "the signal did not end the program";
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QDialog*>(w); box && box->isVisible() && box->isModal())
-                box->done(IDCANCEL);
-        if (app.MainWindow())
-            app.MainWindow()->EndDialog(IDCANCEL);
-    });
+    const auto watchdog = EndAnywayAfter(app, 5000);
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(app.InitInstance(), FALSE);
@@ -86,14 +96,7 @@ TEST_P(SessionEnd, ASignalDuringTheDriverDialogsCancelsThemAndEndsTheProgram) {
         QTimer::singleShot(200, [&] { std::raise(GetParam()); });
         dlg->OnDriverDialogs();
     });
-    QTimer::singleShot(5000, [&] {
-        ADD_FAILURE() << "the signal did not end the program";
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* box = qobject_cast<QDialog*>(w); box && box->isVisible() && box->isModal())
-                box->done(IDCANCEL);
-        if (app.MainWindow())
-            app.MainWindow()->EndDialog(IDCANCEL);
-    });
+    const auto watchdog = EndAnywayAfter(app, 5000);
     QElapsedTimer clock;
     clock.start();
     EXPECT_EQ(app.InitInstance(), FALSE);
