@@ -137,13 +137,7 @@ TEST(TextMask, GlyphsSitWhereQtsOwnLayoutPutsThem) {
         const int width = 30 * height;
         const Mask m = Render(kLine, width, height);
 
-        QFont font(QStringLiteral("monospace"));
-        font.setStyleHint(QFont::TypeWriter,
-                          QFont::StyleStrategy(QFont::NoAntialias | QFont::NoSubpixelAntialias));
-        font.setFixedPitch(true);
-        font.setWeight(QFont::Medium);
-        font.setKerning(false);
-        font.setPixelSize(height);
+        const QFont font = StampFont(height);
         const QFontMetrics metrics(font);
         QImage reference(width, height, QImage::Format_RGB32);
         reference.fill(Qt::black);

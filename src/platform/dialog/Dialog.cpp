@@ -591,11 +591,11 @@ UINT CWnd::SetTimer(UINT id, UINT elapseMs) {
                 [this, id] { OnTimerFd(id); });
         it = timers_.emplace(id, std::move(timer)).first;
     }
-    itimerspec spec{};
-    spec.it_interval.tv_sec = elapseMs / 1000;
-    spec.it_interval.tv_nsec = static_cast<long>(elapseMs % 1000) * 1000000L;
-    spec.it_value = spec.it_interval;
-    if (::timerfd_settime(it->second.fd, 0, &spec, nullptr) != 0) {
+    itimerspec setting{};
+    setting.it_interval.tv_sec = elapseMs / 1000;
+    setting.it_interval.tv_nsec = static_cast<long>(elapseMs % 1000) * 1000000L;
+    setting.it_value = setting.it_interval;
+    if (::timerfd_settime(it->second.fd, 0, &setting, nullptr) != 0) {
         qCWarning(lcDialog, "timerfd_settime failed: %s", std::strerror(errno));
         KillTimer(id);
         return 0;

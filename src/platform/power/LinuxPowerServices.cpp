@@ -187,14 +187,14 @@ bool LinuxPowerServices::SetWaitableTimer(const WakeTimerHandle& timer, const FI
                          [state] { state->OnExpired(); });
     }
 
-    itimerspec spec{};
-    spec.it_value = FileTimeToTimespec(dueTimeUtc);
-    if (spec.it_value.tv_sec < 0 || (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)) {
+    itimerspec setting{};
+    setting.it_value = FileTimeToTimespec(dueTimeUtc);
+    if (setting.it_value.tv_sec < 0 || (setting.it_value.tv_sec == 0 && setting.it_value.tv_nsec == 0)) {
         // A due time at or before 1970 is in the past: fire at once (a zero value would disarm).
-        spec.it_value.tv_sec = 0;
-        spec.it_value.tv_nsec = 1;
+        setting.it_value.tv_sec = 0;
+        setting.it_value.tv_nsec = 1;
     }
-    if (timerfd_settime(state->fd, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) {
+    if (timerfd_settime(state->fd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
         qCInfo(lcPowerServices) << "cannot arm the wake timer:" << strerror(errno);
         state->completion = nullptr;
         return false;

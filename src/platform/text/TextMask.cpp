@@ -31,19 +31,6 @@ constexpr int kMaxPixelSize = 2048;
 // fills are fastest into 32-bit RGB.
 constexpr int kLargestCachedGlyph = 64;
 
-// A fixed-pitch font of medium weight whose em square is `pixelHeight` pixels high: the
-// character height without internal leading. Rasterised in two levels only, so every pixel
-// is either glyph or background and no threshold has to guess.
-QFont StampFont(int pixelHeight) {
-    QFont font(QStringLiteral("monospace"));
-    font.setStyleHint(QFont::TypeWriter,
-                      QFont::StyleStrategy(QFont::NoAntialias | QFont::NoSubpixelAntialias));
-    font.setFixedPitch(true);
-    font.setWeight(QFont::Medium);
-    font.setKerning(false);
-    font.setPixelSize(std::clamp(pixelHeight, 1, kMaxPixelSize));
-    return font;
-}
 
 // The conversion is built twice on x86-64, for AVX2 and for the baseline; the loader picks
 // one at start-up.
@@ -84,6 +71,20 @@ BRISOLT_MASK_TARGETS std::uint32_t GreenToBits(const std::uint32_t* pixels, std:
 }
 
 }  // namespace
+
+// A fixed-pitch font of medium weight whose em square is `pixelHeight` pixels high: the
+// character height without internal leading. Rasterised in two levels only, so every pixel
+// is either glyph or background and no threshold has to guess.
+QFont StampFont(int pixelHeight) {
+    QFont font(QStringLiteral("monospace"));
+    font.setStyleHint(QFont::TypeWriter,
+                      QFont::StyleStrategy(QFont::NoAntialias | QFont::NoSubpixelAntialias));
+    font.setFixedPitch(true);
+    font.setWeight(QFont::Medium);
+    font.setKerning(false);
+    font.setPixelSize(std::clamp(pixelHeight, 1, kMaxPixelSize));
+    return font;
+}
 
 int RenderTextMask(std::string_view text, int width, int height, std::uint8_t* mask) {
     const bool drawing = mask != nullptr && width > 0 && height > 0;

@@ -1,6 +1,8 @@
 // Renders one line of text into a one-bit mask for the time-stamp band.
 #pragma once
 
+#include <QFont>
+
 #include <cstdint>
 #include <string_view>
 
@@ -10,3 +12,6 @@
 // The glyphs are rasterised without grey levels. Returns the row just below the drawn text
 // (its bottom, measured from the top of the mask).
 int RenderTextMask(std::string_view text, int width, int height, std::uint8_t* mask);
+
+// The font RenderTextMask draws with for a character height of `pixelHeight` pixels.
+QFont StampFont(int pixelHeight);
