@@ -10,6 +10,7 @@
 #include <QPainter>
 
 #include "platform/capwin/AviFileWriter.h"
+#include "platform/capwin/CLocaleScope.h"
 #include "platform/capwin/CapwinLog.h"
 #include "platform/capwin/DibSnapshot.h"
 #include "platform/capwin/DriverDialogs.h"
@@ -95,6 +96,9 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
 }
 
 LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
+    // Every message that reaches FFmpeg on this thread runs it in the C locale, so that
+    // option text with decimals parses under any user locale.
+    const CLocaleScope cLocale;
     if (isConnected())
         DriverDisconnect();
     if (driverIndex >= drivers_.size()) {
@@ -224,6 +228,7 @@ LRESULT FfmpegCaptureWindow::FileSetCaptureFile(const char* path) {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
+    const CLocaleScope cLocale;
     if (writer_) {
         qCWarning(lcCapwin) << "single-frame open: closing the file still open";
         SingleFrameClose();
@@ -308,6 +313,7 @@ void FfmpegCaptureWindow::showCurrent() {
 }
 
 void FfmpegCaptureWindow::previewTick() {
+    const CLocaleScope cLocale;
     SourceFrame frame;
     if (!source_ || !source_->newest(lastSequence_, &frame))
         return;
@@ -316,6 +322,7 @@ void FfmpegCaptureWindow::previewTick() {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrame() {
+    const CLocaleScope cLocale;
     if (!writer_) {
         qCWarning(lcCapwin) << "grab refused: no file is open";
         return 0;
@@ -339,6 +346,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
+    const CLocaleScope cLocale;
     if (!writer_)
         return FALSE;
     const bool ok = writer_->finish();
@@ -347,6 +355,8 @@ LRESULT FfmpegCaptureWindow::SingleFrameClose() {
 }
 
 bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout layout) {
+    // Not held across the dialog itself, whose event loop runs the rest of the program.
+    const CLocaleScope cLocale;
     const SourceRequest previous = request_;
     const PixelLayout previousLayout = layout_;
     layout_ = layout;
@@ -433,6 +443,7 @@ LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
 }
 
 LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
+    const CLocaleScope cLocale;
     if (path == nullptr || current_.empty()) {
         qCWarning(lcCapwin) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
         return FALSE;

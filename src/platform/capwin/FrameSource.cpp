@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "platform/capwin/CLocaleScope.h"
 #include "platform/capwin/CapwinLog.h"
 
 extern "C" {
@@ -228,6 +229,9 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
 }
 
 void FrameSource::run() {
+    // This thread does nothing but FFmpeg work, so it keeps the C locale all its life: the
+    // pattern's filter text and the device options are parsed here.
+    const CLocaleScope cLocale;
     InputContextPtr input;
     int stream = -1;
     PacketPtr packet = MakePacket();
