@@ -1,4 +1,4 @@
-// The time-stamp line: format, zone name, independence from the process locale.
+// The time-stamp line: format, zone name in force, independence from the process locale.
 #include "overlay/TimeStampText.h"
 
 #include <QTemporaryDir>
@@ -48,7 +48,7 @@ private:
     bool hadZone_ = false;
 };
 
-TEST_F(ZoneTest, FormatsLocalTimeDateAndStandardZoneName) {
+TEST_F(ZoneTest, FormatsLocalTimeDateAndTheZoneNameInForce) {
     struct Case {
         const char* zone;
         std::time_t when;
@@ -59,17 +59,53 @@ TEST_F(ZoneTest, FormatsLocalTimeDateAndStandardZoneName) {
         {"JST-9", Utc(2026, 3, 4, 0, 5, 7), "09h05m07sMarch04,2026JST"},
         {"JST-9", Utc(1999, 12, 31, 14, 59, 59), "23h59m59sDecember31,1999JST"},
         {"UTC0", Utc(2030, 5, 1, 0, 0, 0), "00h00m00sMay01,2030UTC"},
-        // Daylight-saving time moves the clock, but the name stays the standard one.
-        {"CET-1CEST,M3.5.0,M10.5.0/3", Utc(2026, 7, 15, 10, 0, 0), "12h00m00sJuly15,2026CET"},
+        // Daylight-saving time moves the clock, and the name with it.
+        {"CET-1CEST,M3.5.0,M10.5.0/3", Utc(2026, 7, 15, 10, 0, 0), "12h00m00sJuly15,2026CEST"},
         {"CET-1CEST,M3.5.0,M10.5.0/3", Utc(2026, 1, 15, 10, 0, 0),
          "11h00m00sJanuary15,2026CET"},
-        {"EST5EDT,M3.2.0,M11.1.0", Utc(2026, 8, 1, 3, 30, 0), "23h30m00sJuly31,2026EST"},
+        {"EST5EDT,M3.2.0,M11.1.0", Utc(2026, 8, 1, 3, 30, 0), "23h30m00sJuly31,2026EDT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.zone);
         Zone(c.zone);
         EXPECT_EQ(TimeStampText(c.when), c.text);
     }
+}
+
+// The zone database's own zones in both seasons: the name always matches the offset of the
+// time shown (a stamp reading AEST for an AEDT time misstates it by an hour).
+TEST_F(ZoneTest, NamesDaylightSavingTimeWhileItIsInForce) {
+    struct Case {
+        const char* zone;
+        std::time_t when;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"Europe/Berlin", Utc(2026, 7, 15, 10, 0, 0), "12h00m00sJuly15,2026CEST"},
+        {"Europe/Berlin", Utc(2026, 1, 15, 10, 0, 0), "11h00m00sJanuary15,2026CET"},
+        // Either side of the spring change (02:00 CET becomes 03:00 CEST).
+        {"Europe/Berlin", Utc(2026, 3, 29, 0, 59, 59), "01h59m59sMarch29,2026CET"},
+        {"Europe/Berlin", Utc(2026, 3, 29, 1, 0, 0), "03h00m00sMarch29,2026CEST"},
+        // The southern summer is in December.
+        {"Australia/Sydney", Utc(2026, 12, 15, 1, 0, 0), "12h00m00sDecember15,2026AEDT"},
+        {"Australia/Sydney", Utc(2026, 6, 15, 2, 0, 0), "12h00m00sJune15,2026AEST"},
+        {"America/New_York", Utc(2026, 8, 1, 3, 30, 0), "23h30m00sJuly31,2026EDT"},
+        {"America/New_York", Utc(2026, 1, 15, 17, 0, 0), "12h00m00sJanuary15,2026EST"},
+        {"Asia/Tokyo", Utc(2026, 7, 15, 3, 0, 0), "12h00m00sJuly15,2026JST"},
+        {"Asia/Tokyo", Utc(2026, 1, 15, 3, 0, 0), "12h00m00sJanuary15,2026JST"},
+        {"UTC", Utc(2026, 7, 15, 12, 0, 0), "12h00m00sJuly15,2026UTC"},
+        {"UTC", Utc(2026, 1, 15, 12, 0, 0), "12h00m00sJanuary15,2026UTC"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + c.text);
+        Zone(c.zone);
+        EXPECT_EQ(TimeStampText(c.when), c.text);
+    }
+    // One zone after the other in the same process: the name follows each new setting.
+    Zone("Australia/Sydney");
+    EXPECT_EQ(TimeStampText(Utc(2026, 12, 15, 1, 0, 0)), "12h00m00sDecember15,2026AEDT");
+    Zone("Europe/Berlin");
+    EXPECT_EQ(TimeStampText(Utc(2026, 1, 15, 10, 0, 0)), "11h00m00sJanuary15,2026CET");
 }
 
 TEST_F(ZoneTest, ZoneChangeTakesEffectOnTheNextLine) {
