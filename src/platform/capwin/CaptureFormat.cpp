@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 }
 
 namespace capwin {
@@ -98,16 +99,80 @@ FramePtr DecodeJpeg(const CapturedImage& image) {
 
 }  // namespace
 
-bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
-    ctx_.reset(sws_getCachedContext(ctx_.release(), src->width, src->height,
-                                    static_cast<AVPixelFormat>(src->format), dst->width,
-                                    dst->height, static_cast<AVPixelFormat>(dst->format),
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!ctx_) {
-        qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
-                            << dst->format;
-        return false;
+namespace {
+
+// The plain format of a yuvj one, with fullRange set; any other format as it is.
+AVPixelFormat PlainFormat(AVPixelFormat format, bool* fullRange) {
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: *fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: *fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: *fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: *fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: *fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return format;
     }
+}
+
+SwsPtr MakeContext(const Scaler::Conversion& c) {
+    SwsPtr ctx(sws_alloc_context());
+    if (!ctx)
+        return {};
+    // The ranges go in before the context is set up, so that the tables are made for them.
+    const struct {
+        const char* name;
+        std::int64_t value;
+    } options[] = {{"srcw", c.srcWidth},
+                   {"srch", c.srcHeight},
+                   {"src_format", c.srcFormat},
+                   {"src_range", c.srcFullRange ? 1 : 0},
+                   {"dstw", c.dstWidth},
+                   {"dsth", c.dstHeight},
+                   {"dst_format", c.dstFormat},
+                   {"dst_range", c.dstFullRange ? 1 : 0},
+                   {"sws_flags", SWS_BILINEAR}};
+    for (const auto& option : options) {
+        if (av_opt_set_int(ctx.get(), option.name, option.value, 0) < 0) {
+            qCWarning(lcCapwin) << "swscale refused option" << option.name;
+            return {};
+        }
+    }
+    if (const int rc = sws_init_context(ctx.get(), nullptr, nullptr); rc < 0) {
+        qCWarning(lcCapwin).noquote() << "cannot set up the conversion:"
+                                      << QString::fromStdString(AvError(rc));
+        return {};
+    }
+    return ctx;
+}
+
+}  // namespace
+
+Scaler::Conversion ConversionFor(const AVFrame* src, const AVFrame* dst) {
+    Scaler::Conversion c;
+    c.srcWidth = src->width;
+    c.srcHeight = src->height;
+    c.dstWidth = dst->width;
+    c.dstHeight = dst->height;
+    c.srcFullRange = src->color_range == AVCOL_RANGE_JPEG;
+    c.dstFullRange = dst->color_range == AVCOL_RANGE_JPEG;
+    c.srcFormat = PlainFormat(static_cast<AVPixelFormat>(src->format), &c.srcFullRange);
+    c.dstFormat = PlainFormat(static_cast<AVPixelFormat>(dst->format), &c.dstFullRange);
+    return c;
+}
+
+bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
+    // swscale's own cache compares the formats it rewrote from yuvj with the caller's and
+    // would make a new context for every frame; the conversion is compared here instead.
+    // A conversion that cannot be set up is reported once, not for every frame.
+    const Conversion wanted = ConversionFor(src, dst);
+    if (!(wanted == made_)) {
+        made_ = wanted;
+        ctx_ = MakeContext(wanted);
+        if (!ctx_)
+            qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
+                                << dst->format;
+    }
+    if (!ctx_)
+        return false;
     return sws_scale(ctx_.get(), src->data, src->linesize, 0, src->height, dst->data,
                      dst->linesize) > 0;
 }

@@ -41,12 +41,28 @@ struct CapturedImage {
 // A cached scaler for one conversion at a time.
 class Scaler {
 public:
-    // Converts src into dst (both allocated, dst with its size and format set).
+    // Converts src into dst (both allocated, dst with its size and format set). The colour
+    // range of each side is that of its format (the yuvj formats are full range) or of its
+    // color_range; the context is made again only when a size, format or range changes.
     bool convert(const AVFrame* src, AVFrame* dst);
+
+    // What a context converts: sizes, swscale's pixel formats and whether each side is
+    // full range.
+    struct Conversion {
+        int srcWidth = 0, srcHeight = 0, dstWidth = 0, dstHeight = 0;
+        AVPixelFormat srcFormat = AV_PIX_FMT_NONE, dstFormat = AV_PIX_FMT_NONE;
+        bool srcFullRange = false, dstFullRange = false;
+        bool operator==(const Conversion&) const = default;
+    };
 
 private:
     SwsPtr ctx_;
+    Conversion made_;
 };
+
+// The conversion swscale is to make for a frame pair: a yuvj format is given as its plain
+// counterpart at full range, the way swscale wants it (it warns about the yuvj ones).
+Scaler::Conversion ConversionFor(const AVFrame* src, const AVFrame* dst);
 
 // Fills out with the decoded frame in the layout at width x height, scaling a frame of
 // another size (MJPEG takes the compressed packet, which must have that size).

@@ -1,40 +1,61 @@
-// The logging category of the capture window and its helpers.
+// The logging categories of the capture window and its helpers, FFmpeg's own included.
 #include "platform/capwin/CapwinLog.h"
 
 #include <cstdarg>
 #include <mutex>
+#include <string>
+
+#include "platform/capwin/RepeatLimiter.h"
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
 Q_LOGGING_CATEGORY(lcCapwin, "brisolt.capwin")
+Q_LOGGING_CATEGORY(lcFfmpeg, "brisolt.ffmpeg")
 
 namespace capwin {
 
 namespace {
 
+// FFmpeg logs from its own threads and ours; the limiter locks for itself.
+RepeatLimiter& FfmpegRepeats() {
+    static RepeatLimiter limiter;
+    return limiter;
+}
+
 void FfmpegLine(void* ptr, int level, const char* format, va_list args) {
+    // Below warning FFmpeg talks per frame and per packet: not worth formatting.
     if (level > AV_LOG_WARNING)
         return;
     char line[1024];
     int prefix = 1;
-    av_log_format_line2(ptr, level, format, args, line, sizeof line, &prefix);
-    QString text = QString::fromUtf8(line).trimmed();
+    if (av_log_format_line2(ptr, level, format, args, line, sizeof line, &prefix) < 0)
+        return;
+    const QString text = QString::fromUtf8(line).trimmed();
     if (text.isEmpty())
         return;
-    // FFmpeg's warnings are mostly advice for command-line users; only its errors count.
-    if (level <= AV_LOG_ERROR)
-        qCWarning(lcCapwin).noquote() << "ffmpeg:" << text;
+    // Some warnings come with every frame (a decoder's advice, a damaged camera picture):
+    // one line a minute of each is enough to know it goes on.
+    const RepeatLimiter::Verdict verdict =
+        FfmpegRepeats().admit(RepeatKey(text.toStdString()), RepeatLimiter::Clock::now());
+    if (!verdict.pass)
+        return;
+    if (verdict.heldBack > 0)
+        qCWarning(lcFfmpeg).noquote() << text << "(held back" << verdict.heldBack
+                                      << "times since it was last logged)";
     else
-        qCDebug(lcCapwin).noquote() << "ffmpeg:" << text;
+        qCWarning(lcFfmpeg).noquote() << text;
 }
 
 }  // namespace
 
 void ForwardFfmpegLog() {
     static std::once_flag once;
-    std::call_once(once, [] { av_log_set_callback(&FfmpegLine); });
+    std::call_once(once, [] {
+        av_log_set_level(AV_LOG_WARNING);
+        av_log_set_callback(&FfmpegLine);
+    });
 }
 
 }  // namespace capwin
