@@ -157,4 +157,14 @@ TEST(FfmpegLog, WarningsAndErrorsReachTheCategoryOnceAMinuteAndTheRestNever) {
     EXPECT_TRUE(Caught("brisolt test debug").empty());
 }
 
+TEST(FfmpegLog, NothingPerFrameAtTheDefaultLevel) {
+    // The capture window's debug lines (a damaged picture skipped) stay off by default;
+    // its events and failures, and FFmpeg's warnings, are on.
+    EXPECT_FALSE(lcCapwin().isDebugEnabled());
+    EXPECT_TRUE(lcCapwin().isInfoEnabled());
+    EXPECT_TRUE(lcCapwin().isWarningEnabled());
+    EXPECT_FALSE(lcFfmpeg().isInfoEnabled());
+    EXPECT_TRUE(lcFfmpeg().isWarningEnabled());
+}
+
 }  // namespace

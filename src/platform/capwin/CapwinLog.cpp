@@ -11,8 +11,10 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-Q_LOGGING_CATEGORY(lcCapwin, "brisolt.capwin")
-Q_LOGGING_CATEGORY(lcFfmpeg, "brisolt.ffmpeg")
+// Debug lines (one per damaged camera picture, say) only when asked for with
+// QT_LOGGING_RULES="brisolt.capwin.debug=true": nothing is logged per frame by default.
+Q_LOGGING_CATEGORY(lcCapwin, "brisolt.capwin", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcFfmpeg, "brisolt.ffmpeg", QtWarningMsg)
 
 namespace capwin {
 
