@@ -194,6 +194,9 @@ protected:
         FfmpegCaptureWindow* w = create();
         if (w == nullptr || w->DriverConnect(registry_.testPatternIndex()) != 1)
             return nullptr;
+        // As the recorder does: the status first, so the callback's frames match it.
+        CAPSTATUS status{};
+        w->GetStatus(&status, sizeof status);
         w->SetCallbackFrame(&RecordingCallback);
         return w;
     }

@@ -156,6 +156,8 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
     std::memset(status, 0, sizeof(CAPSTATUS));
     status->uiImageWidth = static_cast<UINT>(width_);
     status->uiImageHeight = static_cast<UINT>(height_);
+    reportedWidth_ = width_;
+    reportedHeight_ = height_;
     status->fLiveWindow = preview_ && isConnected() ? TRUE : FALSE;
     status->fScale = scale_ ? TRUE : FALSE;
     status->fCapFileExists = writer_ || (!captureFile_.empty() && QFile::exists(
@@ -294,7 +296,9 @@ bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
     }
     lastSequence_ = frame.sequence;
     lastCaptureUs_ = frame.captureUs;
-    if (callback_ != nullptr) {
+    // A frame of a size the caller has not been told yet is shown and stored without
+    // passing the callback.
+    if (callback_ != nullptr && width_ == reportedWidth_ && height_ == reportedHeight_) {
         VIDEOHDR header{};
         header.lpData = image.bytes.data();
         header.dwBufferLength = static_cast<DWORD>(image.bytes.size());

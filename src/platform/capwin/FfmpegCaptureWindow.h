@@ -75,8 +75,8 @@ public:
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
-    // When the picture of the last frame that passed the callback was taken, on the
-    // monotonic clock (av_gettime_relative).
+    // When the picture of the last frame shown or grabbed was taken, on the monotonic
+    // clock (av_gettime_relative).
     std::int64_t lastCaptureUs() const { return lastCaptureUs_; }
 
 protected:
@@ -101,6 +101,11 @@ private:
     std::int64_t connectedAtUs_ = 0;
     int width_ = 0;
     int height_ = 0;
+    // The size GetStatus last reported. The frame callback takes the frame's size from that
+    // report, so a frame of another size (after the format dialog, before the caller asks
+    // again) must not reach it: it would stamp the wrong rows.
+    int reportedWidth_ = 0;
+    int reportedHeight_ = 0;
     capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
     capwin::Compression compression_ = capwin::Compression::None;
 
@@ -114,7 +119,7 @@ private:
     std::string captureFile_;
     std::unique_ptr<capwin::AviFileWriter> writer_;
 
-    capwin::CapturedImage current_;  // the last frame that passed the callback
+    capwin::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
     QImage shown_;
     capwin::Scaler captureScaler_;
     capwin::Scaler displayScaler_;
