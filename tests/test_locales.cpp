@@ -19,6 +19,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
@@ -121,6 +122,32 @@ TEST(CLocaleScope, FfmpegReadsDecimalPointsInsideTheScopeUnderEveryCommaLocale) 
                 const capwin::CLocaleScope inner;
             }
             EXPECT_TRUE(FfmpegParses("0.3", &value)) << "a nested scope leaves the outer one";
+        }
+    }
+}
+
+TEST(CLocaleScope, ThePatternsFilterTextIsTheSameUnderEveryLocale) {
+    const capwin::TestPattern patterns[] = {capwin::TestPattern::Gradients,
+                                            capwin::TestPattern::HueBars,
+                                            capwin::TestPattern::Life};
+    std::vector<std::string> inC;
+    for (capwin::TestPattern pattern : patterns) {
+        capwin::SourceRequest request;
+        request.pattern = pattern;
+        request.width = 1280;
+        request.height = 720;
+        inC.push_back(capwin::TestPatternGraph(request));
+    }
+    for (const char* name : kCommaLocales) {
+        SCOPED_TRACE(name);
+        ProcessLocale locale(name);
+        ASSERT_TRUE(ProcessLocale::DecimalComma());
+        for (std::size_t i = 0; i < std::size(patterns); ++i) {
+            capwin::SourceRequest request;
+            request.pattern = patterns[i];
+            request.width = 1280;
+            request.height = 720;
+            EXPECT_EQ(capwin::TestPatternGraph(request), inC[i]);
         }
     }
 }
