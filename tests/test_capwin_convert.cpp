@@ -2,6 +2,8 @@
 // the full-range (yuvj) formats an MJPEG camera's pictures decode to.
 #include "platform/capwin/CaptureFormat.h"
 
+#include <QImage>
+
 #include <gtest/gtest.h>
 
 #include <cstdarg>
@@ -135,6 +137,47 @@ TEST_F(Conversion, PicturesForTheMotionJpegEncoderAreFullRange) {
                                      &shown));
     EXPECT_NEAR(shown.bytes[0], 16, 2);
     EXPECT_EQ(Lines(), "") << "FFmpeg warned about the conversions";
+}
+
+// A picture as an MJPEG camera sends it.
+std::vector<std::uint8_t> EncodeJpeg(const AVFrame* frame) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
+    capwin::CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    if (!ctx)
+        return {};
+    ctx->width = frame->width;
+    ctx->height = frame->height;
+    ctx->pix_fmt = static_cast<AVPixelFormat>(frame->format);
+    ctx->time_base = AVRational{1, 25};
+    capwin::PacketPtr packet = capwin::MakePacket();
+    if (!packet || avcodec_open2(ctx.get(), codec, nullptr) < 0 ||
+        avcodec_send_frame(ctx.get(), frame) < 0 ||
+        avcodec_receive_packet(ctx.get(), packet.get()) < 0)
+        return {};
+    return {packet->data, packet->data + packet->size};
+}
+
+TEST_F(Conversion, MotionJpegPreviewFramesRaiseNoWarning) {
+    capwin::FramePtr source = FlatYuv(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG, 16);
+    ASSERT_TRUE(source);
+    CapturedImage image;
+    image.bytes = EncodeJpeg(source.get());
+    ASSERT_FALSE(image.bytes.empty());
+    image.used = image.bytes.size();
+    image.width = 32;
+    image.height = 16;
+    image.layout = PixelLayout::Mjpeg;
+    {
+        std::lock_guard lock(g_linesMutex);
+        g_lines.clear();  // only the preview's own conversions count
+    }
+    capwin::Scaler scaler;
+    for (int frame = 0; frame < 3; ++frame) {
+        const QImage shown = capwin::ImageToQImage(image, scaler);
+        ASSERT_EQ(shown.size(), QSize(32, 16));
+        EXPECT_NEAR(qRed(shown.pixel(5, 5)), 16, 3) << "full range: 16 stays 16";
+    }
+    EXPECT_EQ(Lines(), "") << "FFmpeg warned about the preview of MJPEG frames";
 }
 
 TEST_F(Conversion, ConversionNamesSwscaleFormatsAndRanges) {
