@@ -1,0 +1,16 @@
+# The fake V4L2 camera (a library loaded with LD_PRELOAD) and the tests of the camera path
+# that run against it: the standard V4L2 tools, then the program's own capture window.
+set(FAKE_V4L2_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+pkg_check_modules(FAKE_V4L2_AV REQUIRED IMPORTED_TARGET libavcodec libavutil)
+add_library(brisolt_fake_v4l2 SHARED ${FAKE_V4L2_ROOT}/tests/fakes/v4l2/FakeV4l2Camera.cpp)
+set_target_properties(brisolt_fake_v4l2 PROPERTIES
+  AUTOMOC OFF
+  LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  CXX_VISIBILITY_PRESET default)
+target_link_libraries(brisolt_fake_v4l2 PRIVATE PkgConfig::FAKE_V4L2_AV ${CMAKE_DL_LIBS})
+
+# v4l2-ctl and ffmpeg accept the fake as a camera.
+add_test(NAME camera_tools
+  COMMAND ${FAKE_V4L2_ROOT}/tests/camera_tools.sh $<TARGET_FILE:brisolt_fake_v4l2>)
+set_tests_properties(camera_tools PROPERTIES
+  ENVIRONMENT "${BRISOLT_TEST_ENV}" LABELS camera TIMEOUT 120)
