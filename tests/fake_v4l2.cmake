@@ -14,3 +14,12 @@ add_test(NAME camera_tools
   COMMAND ${FAKE_V4L2_ROOT}/tests/camera_tools.sh $<TARGET_FILE:brisolt_fake_v4l2>)
 set_tests_properties(camera_tools PROPERTIES
   ENVIRONMENT "${BRISOLT_TEST_ENV}" LABELS camera TIMEOUT 120)
+
+# The program's camera path against the fake, through the real FFmpeg capture window.
+add_executable(camera_end_to_end ${FAKE_V4L2_ROOT}/tests/camera_end_to_end.cpp)
+target_link_libraries(camera_end_to_end PRIVATE brisolt_testsupport)
+add_dependencies(camera_end_to_end brisolt_fake_v4l2)
+add_test(NAME camera_end_to_end COMMAND camera_end_to_end)
+set_tests_properties(camera_end_to_end PROPERTIES
+  ENVIRONMENT "${BRISOLT_TEST_ENV};LD_PRELOAD=$<TARGET_FILE:brisolt_fake_v4l2>"
+  LABELS camera TIMEOUT 180)

@@ -158,8 +158,10 @@ struct Buffer {
 
 struct Camera {
     int index = 0;
+    // The file: inode numbers are soon reused, so a new file is told apart by its time.
     dev_t dev = 0;
     ino_t ino = 0;
+    timespec modified{};
     std::uint32_t pixelFormat = V4L2_PIX_FMT_YUYV;
     unsigned width = 640, height = 480;
     unsigned fps = 30;
@@ -189,10 +191,15 @@ struct Camera {
     AVCodecContext* encoder = nullptr;
     AVFrame* planar = nullptr;
     AVPacket* packet = nullptr;
+
+    Camera() = default;
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+    ~Camera();
 };
 
 struct Descriptor {
-    Camera* camera;
+    std::shared_ptr<Camera> camera;  // kept alive by its descriptors when replaced
     int generation;
 };
 
@@ -200,7 +207,7 @@ struct Descriptor {
 // and close() before static constructors of this one ran, and after its destructors.
 struct State {
     std::mutex mutex;
-    std::map<int, std::unique_ptr<Camera>> cameras;  // by index in FAKE_V4L2_DEVICE
+    std::map<int, std::shared_ptr<Camera>> cameras;  // by index in FAKE_V4L2_DEVICE
     std::map<int, Descriptor> fds;
 };
 
@@ -250,7 +257,9 @@ int CameraIndexOf(const struct stat& opened, bool* known) {
     if (list == nullptr || *list == '\0' || !S_ISREG(opened.st_mode))
         return -1;
     for (auto& [index, camera] : Global().cameras)
-        if (camera->dev == opened.st_dev && camera->ino == opened.st_ino) {
+        if (camera->dev == opened.st_dev && camera->ino == opened.st_ino &&
+            camera->modified.tv_sec == opened.st_mtim.tv_sec &&
+            camera->modified.tv_nsec == opened.st_mtim.tv_nsec) {
             *known = true;
             return index;
         }
@@ -271,8 +280,13 @@ int CameraIndexOf(const struct stat& opened, bool* known) {
     return -1;
 }
 
+Camera::~Camera() {
+    FreeBuffers(this);
+    FreeEncoder(this);
+}
+
 // The camera whose file the new descriptor fd refers to, if any (caller holds the lock).
-Camera* CameraOf(int fd) {
+std::shared_ptr<Camera> CameraOf(int fd) {
     REAL(fstat, FstatFn);
     struct stat opened {};
     if (real_fstat(fd, &opened) != 0)
@@ -283,19 +297,16 @@ Camera* CameraOf(int fd) {
         return nullptr;
     auto& slot = Global().cameras[index];
     if (known)
-        return slot.get();
-    // A new file at a listed path is a new camera.
-    if (slot) {
-        FreeBuffers(slot.get());
-        FreeEncoder(slot.get());
-    }
-    slot = std::make_unique<Camera>();
+        return slot;
+    // A new file at a listed path is a new camera; descriptors of the old one keep it.
+    slot = std::make_shared<Camera>();
     slot->index = index;
     slot->dev = opened.st_dev;
     slot->ino = opened.st_ino;
+    slot->modified = opened.st_mtim;
     for (const ControlInfo& c : kControls)
         slot->values[c.id] = c.defaultValue;
-    return slot.get();
+    return slot;
 }
 
 // The major number of V4L2 nodes; a camera's file looks like the character device 81:index.
@@ -334,12 +345,12 @@ void Unplug(Camera* c) {
 
 // The descriptor's camera while it is usable; nullptr with errno ENODEV once unplugged.
 Camera* Live(const Descriptor& d) {
-    UpdatePlug(d.camera);
+    UpdatePlug(d.camera.get());
     if (d.camera->unplugged || d.generation != d.camera->generation) {
         errno = ENODEV;
         return nullptr;
     }
-    return d.camera;
+    return d.camera.get();
 }
 
 // ---- pictures -----------------------------------------------------------------------------
@@ -842,10 +853,10 @@ int Adopt(int fd) {
     if (fd < 0 || getenv("FAKE_V4L2_DEVICE") == nullptr)
         return fd;
     std::lock_guard lock(Global().mutex);
-    Camera* c = CameraOf(fd);
+    std::shared_ptr<Camera> c = CameraOf(fd);
     if (c == nullptr)
         return fd;
-    UpdatePlug(c);
+    UpdatePlug(c.get());
     if (c->unplugged) {
         REAL(close, CloseFn);
         real_close(fd);
@@ -966,7 +977,7 @@ int close(int fd) {
         std::lock_guard lock(Global().mutex);
         auto it = Global().fds.find(fd);
         if (it != Global().fds.end()) {
-            Camera* c = it->second.camera;
+            Camera* c = it->second.camera.get();
             if (c->owner == fd)
                 FreeBuffers(c);
             Global().fds.erase(it);
