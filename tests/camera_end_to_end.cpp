@@ -532,6 +532,25 @@ TEST_F(Camera, CameraThatStopsDeliveringFailsTheGrabInBoundedTimeAndLeavesNoThre
         << ThreadCount() << " threads, " << threadsBefore << " before connecting";
 }
 
+TEST_F(Camera, RefusedFormatChangeKeepsTheCameraInItsFormerFormat) {
+    AddCamera();
+    Open();
+    Connect();
+    setenv("FAKE_V4L2_REFUSE_S_FMT", "1", 1);
+    const std::size_t logFrom = LogSize();
+    ChooseFormat("1280 x 720", "MJPEG");
+    EXPECT_NE(LogSince(logFrom).find("refused the new format"), std::string::npos);
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_TRUE(w->isConnected());
+    EXPECT_EQ(w->layout(), capwin::PixelLayout::Rgb24);
+    RunFrames(2, 5000);
+    dlg->OnStop();
+    ASSERT_EQ(dlg->frameCount, 2);
+    const std::vector<QImage> frames = DecodeFrames(File("brslt000.avi"), 640, 480);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_GT(FrameNumber(frames[1]), FrameNumber(frames[0]));
+}
+
 TEST_F(Camera, BusyCameraFailsTheConnectCleanlyAndConnectsOnceFree) {
     AddCamera();
     Open();

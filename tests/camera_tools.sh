@@ -1,9 +1,11 @@
 #!/bin/bash
 # The fake camera is faithful enough for tools nobody here wrote: v4l2-ctl reports and
 # streams it, ffmpeg records it in both formats and ffprobe decodes what ffmpeg wrote.
-# Usage: camera_tools.sh path/to/libbrisolt_fake_v4l2.so
+# With the program given too, tests/run-with-fake-camera shows it the camera.
+# Usage: camera_tools.sh path/to/libbrisolt_fake_v4l2.so [path/to/brisolt]
 set -u
 lib=$(realpath "$1")
+program=${2:-}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 : > "$dir/video0"
@@ -51,6 +53,19 @@ for mode in "mjpeg 1280x720 mjpeg" "yuyv422 640x480 rawvideo"; do
       { echo "FAIL: ffprobe of the $1 recording says '$probe'"; failures=$((failures + 1)); }
   fi
 done
+
+if [ -n "$program" ]; then
+  # The program finds the camera in the script's device directory, by its by-id name; the
+  # directory is gone when the program has ended.
+  BRISOLT_BUILD_DIR=$(dirname "$lib") QT_LOGGING_RULES="brisolt.capwin.info=true" \
+    QT_QPA_PLATFORM=offscreen DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/brisolt-test-system-bus \
+    timeout -s TERM 5 "$(dirname "$0")/run-with-fake-camera" "$program" > "$dir/out.txt" 2>&1
+  expect "program" "capture device Brisolt Fake Camera (/.*/brisolt-fake-dev\.[^/]*/v4l/by-id/usb-Brisolt_Fake_Camera-video-index0)"
+  left=$(sed -n 's|.*(\(/.*/brisolt-fake-dev\.[^/]*\)/v4l/.*|\1|p' "$dir/out.txt" | head -1)
+  if [ -n "$left" ] && [ -e "$left" ]; then
+    echo "FAIL: run-with-fake-camera left $left behind"; failures=$((failures + 1))
+  fi
+fi
 
 [ "$failures" -eq 0 ] && echo "all camera tool checks passed"
 exit $((failures != 0))

@@ -9,9 +9,11 @@ set_target_properties(brisolt_fake_v4l2 PROPERTIES
   CXX_VISIBILITY_PRESET default)
 target_link_libraries(brisolt_fake_v4l2 PRIVATE PkgConfig::FAKE_V4L2_AV ${CMAKE_DL_LIBS})
 
-# v4l2-ctl and ffmpeg accept the fake as a camera.
+# v4l2-ctl and ffmpeg accept the fake as a camera; the program finds it through
+# tests/run-with-fake-camera.
 add_test(NAME camera_tools
-  COMMAND ${FAKE_V4L2_ROOT}/tests/camera_tools.sh $<TARGET_FILE:brisolt_fake_v4l2>)
+  COMMAND ${FAKE_V4L2_ROOT}/tests/camera_tools.sh $<TARGET_FILE:brisolt_fake_v4l2>
+          $<TARGET_FILE:brisolt>)
 set_tests_properties(camera_tools PROPERTIES
   ENVIRONMENT "${BRISOLT_TEST_ENV}" LABELS camera TIMEOUT 120)
 

@@ -29,7 +29,8 @@
 //   FAKE_V4L2_STALL_AFTER=N     N frames after a STREAMON the camera keeps streaming but no
 //                               frame is ever ready again (in this stream and all later).
 //   FAKE_V4L2_BUSY=1            STREAMON fails with EBUSY (another program holds it).
-//   FAKE_V4L2_REFUSE_S_FMT=1    S_FMT fails with EBUSY.
+//   FAKE_V4L2_REFUSE_S_FMT=1    S_FMT to another format or size than the current one fails
+//                               with EBUSY (as while another program streams from it).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -691,7 +692,9 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
             Offered(fmt->fmt.pix.pixelformat) ? fmt->fmt.pix.pixelformat : V4L2_PIX_FMT_YUYV;
         const Size size = Snap(format, fmt->fmt.pix.width, fmt->fmt.pix.height);
         if (request == VIDIOC_S_FMT) {
-            if (EnvNumber("FAKE_V4L2_REFUSE_S_FMT", 0) != 0 || !c->buffers.empty())
+            const bool change =
+                format != c->pixelFormat || size.width != c->width || size.height != c->height;
+            if ((change && EnvNumber("FAKE_V4L2_REFUSE_S_FMT", 0) != 0) || !c->buffers.empty())
                 return Fail(EBUSY);
             c->pixelFormat = format;
             c->width = size.width;
