@@ -532,6 +532,27 @@ TEST_F(Camera, CameraThatStopsDeliveringFailsTheGrabInBoundedTimeAndLeavesNoThre
         << ThreadCount() << " threads, " << threadsBefore << " before connecting";
 }
 
+// A camera's JPEG pictures decode to the full-range YUV formats that libswscale calls
+// deprecated; converting them must reuse one conversion, not set up (and warn about) a new
+// one for every frame.
+TEST_F(Camera, MjpegPreviewKeepsOneConversionForItsFrames) {
+    AddCamera();
+    Open();
+    Connect();
+    ChooseFormat("1280 x 720", "MJPEG");
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_EQ(w->layout(), capwin::PixelLayout::Mjpeg);
+    const std::size_t logFrom = LogSize();
+    w->SetPreviewRate(33);
+    const std::int64_t startUs = av_gettime_relative();
+    ASSERT_TRUE(WaitFor([&] { return w->lastCaptureUs() > startUs + 1000000; }, 5000));
+    const std::string log = LogSince(logFrom);
+    EXPECT_EQ(log.find("deprecated pixel format"), std::string::npos) << log.substr(0, 400);
+    // The picture keeps its levels: black and white counter blocks, a mid-grey ramp.
+    const QImage shown = w->shownImage();
+    EXPECT_NEAR(PictureLuma(shown), 112, 20);
+}
+
 TEST_F(Camera, RefusedFormatChangeKeepsTheCameraInItsFormerFormat) {
     AddCamera();
     Open();

@@ -99,15 +99,36 @@ FramePtr DecodeJpeg(const CapturedImage& image) {
 }  // namespace
 
 bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
-    ctx_.reset(sws_getCachedContext(ctx_.release(), src->width, src->height,
-                                    static_cast<AVPixelFormat>(src->format), dst->width,
-                                    dst->height, static_cast<AVPixelFormat>(dst->format),
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
+    // JPEG pictures decode to the yuvj formats, which libswscale takes as their plain yuv
+    // twin at full range: asked for by the yuvj name, it would set up a new conversion (and
+    // warn) for every frame. So the twin is asked for, and the range set.
+    AVPixelFormat format = static_cast<AVPixelFormat>(src->format);
+    bool fullRange = src->color_range == AVCOL_RANGE_JPEG;
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; fullRange = true; break;
+    case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; fullRange = true; break;
+    case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P; fullRange = true; break;
+    case AV_PIX_FMT_YUVJ440P: format = AV_PIX_FMT_YUV440P; fullRange = true; break;
+    case AV_PIX_FMT_YUVJ411P: format = AV_PIX_FMT_YUV411P; fullRange = true; break;
+    default: break;
+    }
+    ctx_.reset(sws_getCachedContext(ctx_.release(), src->width, src->height, format,
+                                    dst->width, dst->height,
+                                    static_cast<AVPixelFormat>(dst->format), SWS_BILINEAR,
+                                    nullptr, nullptr, nullptr));
     if (!ctx_) {
         qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
                             << dst->format;
         return false;
     }
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(ctx_.get(), &inverse, &srcRange, &table, &dstRange,
+                                 &brightness, &contrast, &saturation) >= 0 &&
+        srcRange != (fullRange ? 1 : 0))
+        sws_setColorspaceDetails(ctx_.get(), inverse, fullRange ? 1 : 0, table, dstRange,
+                                 brightness, contrast, saturation);
     return sws_scale(ctx_.get(), src->data, src->linesize, 0, src->height, dst->data,
                      dst->linesize) > 0;
 }
