@@ -5,6 +5,9 @@
 // poll, select and read are interposed for descriptors of those files; every other
 // descriptor passes straight to libc. A camera is known by its file's inode, so a test can
 // rename the file (a camera back under another /dev/videoN) and it stays the same camera.
+// Tools that check what a node is see more: stat()/fstat() report a camera's file as the
+// character device 81:index, and its /sys/dev/char/81:index/uevent (read with fopen) names
+// a video node. Camera state lives in the process that opened it.
 //
 // What the camera offers, like a common USB webcam:
 //   formats YUYV and MJPEG; 320x240, 640x480, 1280x720 (MJPEG also 1920x1080); 30 and 15 fps;
