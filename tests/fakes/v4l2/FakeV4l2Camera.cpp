@@ -512,9 +512,10 @@ void FillBuffer(const Camera& c, std::uint32_t index, v4l2_buffer* out) {
 
 // ---- ioctls -------------------------------------------------------------------------------
 
-void CopyName(__u8* out, std::size_t size, const char* text) {
+// Copies text into a fixed field, cut to fit and zero-filled.
+void CopyName(void* out, std::size_t size, const char* text) {
     std::memset(out, 0, size);
-    std::strncpy(reinterpret_cast<char*>(out), text, size - 1);
+    std::memcpy(out, text, std::min(size - 1, std::strlen(text)));
 }
 
 Size Snap(std::uint32_t format, unsigned width, unsigned height) {
@@ -557,7 +558,7 @@ int QueryControl(std::uint32_t id, v4l2_query_ext_ctrl* out) {
     std::memset(out, 0, sizeof *out);
     out->id = found->id;
     out->type = found->type;
-    std::strncpy(out->name, found->name, sizeof out->name - 1);
+    CopyName(out->name, sizeof out->name, found->name);
     out->minimum = found->minimum;
     out->maximum = found->maximum;
     out->step = static_cast<std::uint64_t>(found->step);
@@ -732,7 +733,7 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         std::memset(query, 0, sizeof *query);
         query->id = ext.id;
         query->type = static_cast<v4l2_ctrl_type>(ext.type);
-        std::strncpy(reinterpret_cast<char*>(query->name), ext.name, sizeof query->name - 1);
+        CopyName(query->name, sizeof query->name, ext.name);
         query->minimum = static_cast<__s32>(ext.minimum);
         query->maximum = static_cast<__s32>(ext.maximum);
         query->step = static_cast<__s32>(ext.step);
@@ -748,9 +749,7 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         auto* item = static_cast<v4l2_querymenu*>(arg);
         if (item->id != V4L2_CID_POWER_LINE_FREQUENCY || item->index >= std::size(kPowerLineMenu))
             return Fail(EINVAL);
-        std::memset(item->name, 0, sizeof item->name);
-        std::strncpy(reinterpret_cast<char*>(item->name), kPowerLineMenu[item->index],
-                     sizeof item->name - 1);
+        CopyName(item->name, sizeof item->name, kPowerLineMenu[item->index]);
         return 0;
     }
     case VIDIOC_G_CTRL: {
