@@ -362,8 +362,9 @@ TEST_F(Camera, RunsInEachFormatChosenInTheFormatDialogRecordNumberedStampedFrame
         const std::vector<QImage> frames = DecodeFrames(File(leaf), c.width, c.height);
         ASSERT_EQ(frames.size(), 3u);
         for (std::size_t i = 0; i < frames.size(); ++i) {
-            if (i > 0)
+            if (i > 0) {
                 EXPECT_GT(FrameNumber(frames[i]), FrameNumber(frames[i - 1])) << "frame " << i;
+            }
             EXPECT_EQ(HasStampBand(frames[i]), c.stamped) << "frame " << i;
         }
         // At one frame a second from a 30 fps camera, frames lie about 30 numbers apart.
