@@ -578,10 +578,15 @@ TEST_F(Camera, BusyCameraFailsTheConnectCleanlyAndConnectsOnceFree) {
     Open();
     const QString title = dlg->GetWindowText();
     const std::size_t logFrom = LogSize();
+    const std::size_t controls = dlg->ControlLog().size();
     setenv("FAKE_V4L2_BUSY", "1", 1);
     dlg->OnConnect();
     EXPECT_EQ(dlg->captureState, Disconnected);
     EXPECT_EQ(dlg->GetWindowText(), title);
+    EXPECT_EQ(dlg->ControlLog().size(), controls) << "no control changes";
+    // The window of the attempt stays, unconnected, until the next attempt replaces it.
+    ASSERT_NE(Window(), nullptr);
+    EXPECT_FALSE(Window()->isConnected());
     EXPECT_TRUE(dlg->GetDlgItem(IDC_CONNECT)->IsWindowEnabled());
     EXPECT_FALSE(dlg->GetDlgItem(IDC_START)->IsWindowEnabled());
     EXPECT_FALSE(dlg->GetDlgItem(IDC_CFG)->IsWindowEnabled());
