@@ -29,9 +29,9 @@ std::string KernelVersion(std::uint32_t v) {
 
 }  // namespace
 
-FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices) {
+FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir) {
     if (devices == Devices::Scan) {
-        for (const capwin::V4l2Device& device : capwin::FindV4l2CaptureDevices()) {
+        for (const capwin::V4l2Device& device : capwin::FindV4l2CaptureDevices(deviceDir)) {
             if (static_cast<int>(drivers_.size()) >= kMaxDrivers - 1)
                 break;
             capwin::DriverEntry entry;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
+#include "platform/capwin/V4l2Devices.h"
 
 class FfmpegDriverRegistry : public CaptureDriverRegistry {
 public:
@@ -13,8 +15,10 @@ public:
     static constexpr int kMaxDrivers = 10;
     static constexpr const char* kTestPatternName = "Brisolt test pattern (built-in)";
 
-    // Lists the devices present now (or none, for a machine-independent list).
-    explicit FfmpegDriverRegistry(Devices devices = Devices::Scan);
+    // Lists the devices present now under deviceDir (or none, for a machine-independent
+    // list).
+    explicit FfmpegDriverRegistry(Devices devices = Devices::Scan,
+                                  const std::string& deviceDir = capwin::DeviceDirectory());
 
     BOOL capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize, char* version,
                                   int versionSize) override;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -72,6 +73,18 @@ PacketPtr RefPacket(const AVPacket* packet) {
     PacketPtr copy = MakePacket();
     if (!copy || av_packet_ref(copy.get(), packet) < 0)
         return {};
+    return copy;
+}
+
+// A packet of its own for one of libavdevice's V4L2 packets, which lie in the device's
+// mapped buffers: those are unmapped when the device closes, while the newest packet is kept
+// (and may be decoded) after that.
+PacketPtr OwnedCopy(const AVPacket* packet) {
+    PacketPtr copy = MakePacket();
+    if (!copy || av_new_packet(copy.get(), packet->size) < 0 ||
+        av_packet_copy_props(copy.get(), packet) < 0)
+        return {};
+    std::memcpy(copy->data, packet->data, static_cast<std::size_t>(packet->size));
     return copy;
 }
 
@@ -286,10 +299,11 @@ void FrameSource::run() {
 }
 
 void FrameSource::publish(AVPacket* packet, std::int64_t captureUs) {
-    PacketPtr kept = MakePacket();
+    PacketPtr kept = request_.kind == DeviceKind::V4l2 ? OwnedCopy(packet) : MakePacket();
     if (!kept)
         return;
-    av_packet_move_ref(kept.get(), packet);
+    if (request_.kind != DeviceKind::V4l2)
+        av_packet_move_ref(kept.get(), packet);
     PacketPtr older;
     {
         std::lock_guard lock(mutex_);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -54,10 +55,13 @@ std::string Text(const __u8* bytes, std::size_t size) {
 // The first link in dir that resolves to node.
 std::string LinkTo(const std::string& dir, const std::string& node) {
     std::error_code ec;
+    const fs::path target = fs::canonical(node, ec);
+    if (ec)
+        return {};
     std::vector<std::string> links;
     for (const auto& entry : fs::directory_iterator(dir, ec)) {
         std::error_code resolve;
-        if (fs::canonical(entry.path(), resolve) == fs::path(node) && !resolve)
+        if (fs::canonical(entry.path(), resolve) == target && !resolve)
             links.push_back(entry.path().string());
     }
     std::sort(links.begin(), links.end());
@@ -66,10 +70,18 @@ std::string LinkTo(const std::string& dir, const std::string& node) {
 
 }  // namespace
 
-std::vector<V4l2Device> FindV4l2CaptureDevices() {
+const std::string& DeviceDirectory() {
+    static const std::string dir = [] {
+        const char* chosen = std::getenv("BRISOLT_DEVICE_DIR");
+        return std::string(chosen != nullptr && *chosen != '\0' ? chosen : "/dev");
+    }();
+    return dir;
+}
+
+std::vector<V4l2Device> FindV4l2CaptureDevices(const std::string& deviceDir) {
     std::vector<std::pair<int, std::string>> nodes;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
+    for (const auto& entry : fs::directory_iterator(deviceDir, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("video", 0) == 0 && name.size() > 5 &&
             std::all_of(name.begin() + 5, name.end(),
@@ -93,9 +105,9 @@ std::vector<V4l2Device> FindV4l2CaptureDevices() {
         device.driver = Text(cap.driver, sizeof cap.driver);
         device.version = cap.version;
         device.node = node;
-        device.stablePath = LinkTo("/dev/v4l/by-id", node);
+        device.stablePath = LinkTo(deviceDir + "/v4l/by-id", node);
         if (device.stablePath.empty())
-            device.stablePath = LinkTo("/dev/v4l/by-path", node);
+            device.stablePath = LinkTo(deviceDir + "/v4l/by-path", node);
         if (device.stablePath.empty())
             device.stablePath = node;
         devices.push_back(std::move(device));

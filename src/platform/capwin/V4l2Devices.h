@@ -16,8 +16,13 @@ struct V4l2Device {
     std::uint32_t version = 0;
 };
 
-// The video capture devices present now, in node order.
-std::vector<V4l2Device> FindV4l2CaptureDevices();
+// Where device nodes are looked for: /dev, or the directory that BRISOLT_DEVICE_DIR names
+// (read once; meant for tests that lay out a fake camera in a directory of their own).
+const std::string& DeviceDirectory();
+
+// The video capture devices present now under deviceDir (its videoN nodes, with stable
+// names from v4l/by-id, else v4l/by-path), in node order.
+std::vector<V4l2Device> FindV4l2CaptureDevices(const std::string& deviceDir = "/dev");
 
 struct V4l2Modes {
     bool yuyv = false;

@@ -1,0 +1,601 @@
+// The camera path end to end: the main window on the real FFmpeg capture window, recording
+// from the fake V4L2 camera (preloaded by CTest) laid out in a temporary device directory.
+// The files are read back by ffmpeg, and every frame's number by its pixels.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFormLayout>
+#include <QImage>
+#include <QLabel>
+#include <QProcess>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+#include "app/CaptureDlg.h"
+#include "common/CaptureSettings.h"
+#include "fakes/FakePowerServices.h"
+#include "platform/capwin/DriverDialogs.h"
+#include "platform/capwin/FfmpegCaptureWindow.h"
+#include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/Probe.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- what the fake paints, read back -----------------------------------------------------
+
+constexpr int kCounterBits = 20;  // as the fake camera paints them
+
+int Luma(QRgb c) { return (299 * qRed(c) + 587 * qGreen(c) + 114 * qBlue(c)) / 1000; }
+
+// The frame number the fake camera painted into the band across the middle of the picture.
+long FrameNumber(const QImage& image) {
+    const int y = image.height() * 45 / 100;
+    long number = 0;
+    for (int bit = 0; bit < kCounterBits; ++bit) {
+        const int x = static_cast<int>((bit + 2.5) * image.width() / 24);
+        number = number * 2 + (Luma(image.pixel(x, y)) > 128 ? 1 : 0);
+    }
+    return number;
+}
+
+// Mean brightness of the moving picture (below the counter, above a low time stamp).
+double PictureLuma(const QImage& image) {
+    long sum = 0, count = 0;
+    for (int y = image.height() * 55 / 100; y < image.height() * 85 / 100; y += 3)
+        for (int x = 0; x < image.width(); x += 3, ++count)
+            sum += Luma(image.pixel(x, y));
+    return count ? double(sum) / count : 0;
+}
+
+// Whether the time-stamp band is drawn into the top or the bottom rows (which of them
+// depends on the layout's row order): the band darkens the picture below its darkest pixel
+// and lights glyphs above its brightest.
+bool HasStampBand(const QImage& image) {
+    int lowest = 255, highest = 0;
+    for (int y = image.height() * 55 / 100; y < image.height() * 85 / 100; ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            lowest = std::min(lowest, Luma(image.pixel(x, y)));
+            highest = std::max(highest, Luma(image.pixel(x, y)));
+        }
+    const auto bandIn = [&](int top, int bottom) {
+        bool darker = false, lighter = false;
+        for (int y = top; y < bottom; ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const int l = Luma(image.pixel(x, y));
+                darker |= l < lowest - 10;
+                lighter |= l > highest + 10;
+            }
+        return darker && lighter;
+    };
+    const int h = image.height();
+    return bandIn(0, h * 15 / 100) || bandIn(h * 85 / 100, h);
+}
+
+// Every frame of a video file, decoded by ffmpeg to RGB.
+std::vector<QImage> DecodeFrames(const QString& path, int width, int height) {
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    if (!ffmpeg.waitForFinished(30000) || ffmpeg.exitCode() != 0)
+        return {};
+    const QByteArray bytes = ffmpeg.readAllStandardOutput();
+    const qsizetype frameBytes = qsizetype(width) * height * 3;
+    std::vector<QImage> frames;
+    for (qsizetype at = 0; at + frameBytes <= bytes.size(); at += frameBytes)
+        frames.push_back(QImage(reinterpret_cast<const uchar*>(bytes.constData() + at), width,
+                                height, width * 3, QImage::Format_RGB888)
+                             .copy());
+    return frames;
+}
+
+// ---- the event loop, dialogs and the log ------------------------------------------------
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QTest::qSleep(5);
+    }
+    return true;
+}
+
+// Answers each modal dialog that opens: the handler for its object name may change it, then
+// it is accepted. Stays until the object is destroyed.
+class DialogAnswers : public QObject {
+public:
+    explicit DialogAnswers(std::map<QString, std::function<void(QDialog*)>> handlers)
+        : handlers_(std::move(handlers)) {
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible())
+                return;
+            seen.push_back(dialog->objectName());
+            auto it = handlers_.find(dialog->objectName());
+            if (it != handlers_.end())
+                it->second(dialog);
+            dialog->accept();
+        });
+        timer_.start(10);
+    }
+    std::vector<QString> seen;
+
+private:
+    std::map<QString, std::function<void(QDialog*)>> handlers_;
+    QTimer timer_;
+};
+
+void Choose(QDialog* dialog, const char* comboName, const QString& text) {
+    auto* combo = dialog->findChild<QComboBox*>(comboName);
+    ASSERT_NE(combo, nullptr) << comboName;
+    const int index = combo->findText(text);
+    ASSERT_GE(index, 0) << text.toStdString();
+    combo->setCurrentIndex(index);
+}
+
+// The rows of a dialog's form: label text and field widget.
+std::vector<std::pair<QString, QWidget*>> FormRows(QDialog* dialog) {
+    std::vector<std::pair<QString, QWidget*>> rows;
+    auto* form = dialog->findChild<QFormLayout*>();
+    if (form == nullptr)
+        return rows;
+    for (int row = 0; row < form->rowCount(); ++row) {
+        QLayoutItem* label = form->itemAt(row, QFormLayout::LabelRole);
+        QLayoutItem* field = form->itemAt(row, QFormLayout::FieldRole);
+        auto* text = label ? qobject_cast<QLabel*>(label->widget()) : nullptr;
+        if (text != nullptr && field != nullptr)
+            rows.emplace_back(text->text(), field->widget());
+    }
+    return rows;
+}
+
+std::mutex g_logMutex;
+std::vector<std::string> g_log;
+QtMessageHandler g_previousHandler = nullptr;
+
+void RecordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    {
+        std::lock_guard lock(g_logMutex);
+        g_log.push_back(text.toStdString());
+    }
+    if (g_previousHandler)
+        g_previousHandler(type, context, text);
+}
+
+std::string LogSince(std::size_t from) {
+    std::lock_guard lock(g_logMutex);
+    std::string all;
+    for (std::size_t i = from; i < g_log.size(); ++i)
+        all += g_log[i] + "\n";
+    return all;
+}
+
+std::size_t LogSize() {
+    std::lock_guard lock(g_logMutex);
+    return g_log.size();
+}
+
+int ThreadCount() {
+    int count = 0;
+    std::error_code ec;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task", ec))
+        ++count;
+    return count;
+}
+
+const char* const kFaults[] = {"FAKE_V4L2_UNPLUG_AFTER", "FAKE_V4L2_RETURN_AFTER_MS",
+                               "FAKE_V4L2_STALL_AFTER", "FAKE_V4L2_BUSY",
+                               "FAKE_V4L2_REFUSE_S_FMT"};
+
+// ---- the fixture ---------------------------------------------------------------------------
+
+class Camera : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { g_previousHandler = qInstallMessageHandler(RecordMessage); }
+    static void TearDownTestSuite() { qInstallMessageHandler(g_previousHandler); }
+
+    void SetUp() override {
+        if (std::getenv("LD_PRELOAD") == nullptr ||
+            std::string(std::getenv("LD_PRELOAD")).find("fake_v4l2") == std::string::npos)
+            GTEST_SKIP() << "the fake camera is not preloaded (run through CTest)";
+        ASSERT_TRUE(devices.isValid());
+        ASSERT_TRUE(work.isValid());
+        previousDir = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(work.path()));
+        for (const char* fault : kFaults)
+            unsetenv(fault);
+        captureSettings.previewRateMs = 1000;
+    }
+    void TearDown() override {
+        dlg.reset();
+        registry.reset();
+        for (const char* fault : kFaults)
+            unsetenv(fault);
+        unsetenv("FAKE_V4L2_DEVICE");
+        if (!previousDir.isEmpty())
+            QDir::setCurrent(previousDir);
+    }
+
+    std::string Dev(const std::string& leaf) const { return devices.path().toStdString() + "/" + leaf; }
+
+    // A camera at dev/videoN with a stable link by-id (or by-path) to it.
+    void AddCamera(int node, const std::string& stableDir, const std::string& name) {
+        const std::string leaf = "video" + std::to_string(node);
+        QFile file(QString::fromStdString(Dev(leaf)));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.close();
+        fs::create_directories(Dev("v4l/" + stableDir));
+        fs::create_symlink("../../" + leaf, Dev("v4l/" + stableDir + "/" + name));
+        cameras += (cameras.empty() ? "" : ":") + Dev(leaf);
+        setenv("FAKE_V4L2_DEVICE", cameras.c_str(), 1);
+    }
+    void AddCamera() { AddCamera(0, "by-id", kStableName); }
+
+    // The main window on a registry of the device directory.
+    void Open() {
+        registry = std::make_unique<FfmpegDriverRegistry>(FfmpegDriverRegistry::Devices::Scan,
+                                                          devices.path().toStdString());
+        registry->settings().frameWaitMs = 500;
+        registry->settings().reopenBoundMs = 3000;
+        dlg = std::make_unique<CCaptureDlg>(Platform{registry.get(), &power});
+        dlg->Create();
+    }
+    void Connect() {
+        dlg->driverList->SetCurSel(0);
+        dlg->OnConnect();
+        ASSERT_EQ(dlg->captureState, Connected) << LogSince(0);
+    }
+    FfmpegCaptureWindow* Window() const {
+        return qobject_cast<FfmpegCaptureWindow*>(dlg->captureWindow.data());
+    }
+    // The cfg button's dialogs, answered by handlers.
+    std::vector<QString> DriverDialogs(std::map<QString, std::function<void(QDialog*)>> handlers) {
+        DialogAnswers answers(std::move(handlers));
+        dlg->OnDriverDialogs();
+        return answers.seen;
+    }
+    void ChooseFormat(const char* size, const char* layout) {
+        const auto seen = DriverDialogs({{capwin::kVideoFormatDialog, [&](QDialog* d) {
+                                              Choose(d, "frameSize", size);
+                                              Choose(d, "pixelFormat", layout);
+                                          }}});
+        ASSERT_EQ(seen.size(), 4u);
+    }
+    // Runs at interval 1 s until frames frames are taken (the frame clock's own timer).
+    void RunFrames(int frames, int withinMs) {
+        dlg->SetDlgItemText(IDC_INTERVAL, "1");
+        ASSERT_EQ(dlg->intervalSeconds, 1);
+        dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+        dlg->OnStart();
+        ASSERT_TRUE(WaitFor([&] { return dlg->frameCount >= frames || dlg->captureState != Capturing; },
+                            withinMs));
+    }
+    QString File(const char* leaf) const { return work.path() + "/" + leaf; }
+
+    static constexpr const char* kStableName = "usb-Brisolt_Fake_Camera-video-index0";
+    QTemporaryDir devices;
+    QTemporaryDir work;
+    QString previousDir;
+    std::string cameras;
+    FakePowerServices power;
+    std::unique_ptr<FfmpegDriverRegistry> registry;
+    std::unique_ptr<CCaptureDlg> dlg;
+};
+
+TEST_F(Camera, DriverListNamesCamerasByStableNameInNodeOrderThenThePattern) {
+    AddCamera(0, "by-id", kStableName);
+    AddCamera(1, "by-id", "usb-Brisolt_Other_Camera-video-index0");
+    AddCamera(2, "by-path", "pci-0000:00:14.0-usb-0:3:1.0-video-index0");
+    // A node that is no camera (its ioctls fail) is left out.
+    QFile plain(QString::fromStdString(Dev("video3")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    Open();
+    const std::string expected[] = {
+        "Brisolt Fake Camera (" + Dev("v4l/by-id/") + kStableName + ")",
+        "Brisolt Fake Camera (" + Dev("v4l/by-id/usb-Brisolt_Other_Camera-video-index0") + ")",
+        "Brisolt Fake Camera (" + Dev("v4l/by-path/pci-0000:00:14.0-usb-0:3:1.0-video-index0") + ")",
+        FfmpegDriverRegistry::kTestPatternName};
+    ASSERT_EQ(dlg->driverList->GetCount(), 4);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(dlg->driverList->GetText(i).toStdString(), expected[i]) << "entry " << i;
+}
+
+TEST_F(Camera, RunsInEachFormatChosenInTheFormatDialogRecordNumberedStampedFrames) {
+    const struct {
+        const char* size;
+        const char* layout;
+        int width, height;
+        const char* codec;
+        bool stamped;  // a compressed frame keeps the bytes the camera sent
+    } cases[] = {{"640 x 480", "YUY2", 640, 480, "rawvideo", true},
+                 {"1280 x 720", "MJPEG", 1280, 720, "mjpeg", false},
+                 {"320 x 240", "24-bit RGB", 320, 240, "rawvideo", true}};
+    AddCamera();
+    Open();
+    Connect();
+    int run = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        ChooseFormat(c.size, c.layout);
+        CAPSTATUS status{};
+        ASSERT_EQ(Window()->GetStatus(&status, sizeof status), TRUE);
+        ASSERT_EQ(status.uiImageWidth, UINT(c.width));
+        ASSERT_EQ(status.uiImageHeight, UINT(c.height));
+        RunFrames(3, 8000);
+        dlg->OnStop();
+        ASSERT_EQ(dlg->frameCount, 3);
+        char leaf[32];
+        std::snprintf(leaf, sizeof leaf, "brslt%03d.avi", run++);
+        QProcess ffprobe;
+        ffprobe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                  "stream=codec_name", "-of", "csv=p=0", File(leaf)});
+        ASSERT_TRUE(ffprobe.waitForFinished(20000));
+        EXPECT_EQ(ffprobe.readAllStandardOutput().trimmed().toStdString(), c.codec);
+        const std::vector<QImage> frames = DecodeFrames(File(leaf), c.width, c.height);
+        ASSERT_EQ(frames.size(), 3u);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            if (i > 0) {
+                EXPECT_GT(FrameNumber(frames[i]), FrameNumber(frames[i - 1])) << "frame " << i;
+            }
+            EXPECT_EQ(HasStampBand(frames[i]), c.stamped) << "frame " << i;
+        }
+        // At one frame a second from a 30 fps camera, frames lie about 30 numbers apart.
+        EXPECT_GE(FrameNumber(frames[2]) - FrameNumber(frames[0]), 40);
+    }
+    // A snapshot is the last frame, as a bitmap of the current size.
+    dlg->OnSnapshot();
+    const QImage snapshot(File("brslt000.bmp"));
+    ASSERT_FALSE(snapshot.isNull());
+    EXPECT_EQ(snapshot.size(), QSize(320, 240));
+    EXPECT_GT(FrameNumber(snapshot), 0);
+}
+
+TEST_F(Camera, SourceDialogOffersTheWritableEnabledControlsAndBrightnessChangesLaterFrames) {
+    AddCamera();
+    Open();
+    Connect();
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_NE(w, nullptr);
+    w->SetPreviewRate(50);
+    ASSERT_TRUE(WaitFor([&] { return !w->shownImage().isNull(); }, 3000));
+    const double before = PictureLuma(w->shownImage());
+
+    std::vector<std::pair<std::string, std::string>> listed;
+    std::int64_t setAtUs = 0;
+    DriverDialogs({{capwin::kVideoSourceDialog, [&](QDialog* d) {
+        for (const auto& [label, field] : FormRows(d)) {
+            std::string value = "?";
+            if (auto* slider = qobject_cast<QSlider*>(field))
+                value = std::to_string(slider->value()) + " of " +
+                        std::to_string(slider->minimum()) + ".." + std::to_string(slider->maximum());
+            else if (auto* box = qobject_cast<QCheckBox*>(field))
+                value = box->isChecked() ? "on" : "off";
+            else if (auto* combo = qobject_cast<QComboBox*>(field))
+                value = combo->currentText().toStdString();
+            listed.emplace_back(label.toStdString(), value);
+            if (label == "Brightness")
+                qobject_cast<QSlider*>(field)->setValue(60);
+        }
+        setAtUs = av_gettime_relative();
+    }}});
+    // Gain is read-only and Hue disabled: neither is offered.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"Brightness", "0 of -64..64"},
+        {"White Balance, Automatic", "on"},
+        {"Power Line Frequency", "50 Hz"}};
+    EXPECT_EQ(listed, expected);
+    ASSERT_NE(setAtUs, 0);
+    ASSERT_TRUE(WaitFor([&] { return w->lastCaptureUs() > setAtUs + 100000; }, 3000));
+    EXPECT_GT(PictureLuma(w->shownImage()), before + 30) << "brightness +60 of 64";
+}
+
+enum class Return { SamePath, OtherNode, Never };
+
+struct UnplugCase {
+    const char* name;
+    Return back;
+};
+
+class CameraUnplug : public Camera, public ::testing::WithParamInterface<UnplugCase> {};
+
+TEST_P(CameraUnplug, RunGoesOnWhenTheCameraComesBackAndFailsWhenItDoesNot) {
+    const UnplugCase c = GetParam();
+    AddCamera();
+    Open();
+    if (c.back == Return::Never)
+        registry->settings() = capwin::CaptureWindowSettings{};  // the program's own limits
+    // About 1.5 s into the run (30 frames a second), between its second and third frame.
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "45", 1);
+    if (c.back != Return::Never)
+        setenv("FAKE_V4L2_RETURN_AFTER_MS", "1000", 1);
+    Connect();
+    QElapsedTimer run;
+    run.start();
+    dlg->SetDlgItemText(IDC_INTERVAL, "1");
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->OnStart();
+    const std::string video0 = Dev("video0");
+    // Wait for the unplug (the node then refuses to open).
+    ASSERT_TRUE(WaitFor([&] {
+        const int fd = ::open(video0.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        return fd < 0;
+    }, 5000));
+    const qint64 unpluggedAtMs = run.elapsed();
+    if (c.back == Return::OtherNode) {
+        // Back as video1 under the same by-id name.
+        fs::rename(video0, Dev("video1"));
+        fs::remove(Dev(std::string("v4l/by-id/") + kStableName));
+        fs::create_symlink("../../video1", Dev(std::string("v4l/by-id/") + kStableName));
+    }
+    if (c.back == Return::Never) {
+        ASSERT_TRUE(WaitFor([&] { return dlg->captureState != Capturing; }, 12000));
+        EXPECT_LE(run.elapsed() - unpluggedAtMs, 10000);
+        EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        // Every frame before the failed grab is in the file.
+        EXPECT_EQ(DecodedFrames(File("brslt000.avi")), dlg->frameCount - 1);
+        EXPECT_GE(dlg->frameCount, 3);
+        return;
+    }
+    ASSERT_TRUE(WaitFor([&] { return dlg->frameCount >= 5 || dlg->captureState != Capturing; },
+                        10000));
+    ASSERT_EQ(dlg->captureState, Capturing) << LogSince(0);
+    dlg->OnStop();
+    EXPECT_FALSE(QFile::exists(File("brslt001.avi"))) << "the run went on into the same file";
+    const std::vector<QImage> frames = DecodeFrames(File("brslt000.avi"), 640, 480);
+    ASSERT_EQ(static_cast<int>(frames.size()), dlg->frameCount);
+    for (std::size_t i = 1; i < frames.size(); ++i)
+        EXPECT_GT(FrameNumber(frames[i]), FrameNumber(frames[i - 1])) << "frame " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Unplug, CameraUnplug,
+                         ::testing::Values(UnplugCase{"BackAtTheSamePath", Return::SamePath},
+                                           UnplugCase{"BackAsAnotherNode", Return::OtherNode},
+                                           UnplugCase{"GoneForGood", Return::Never}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The newest frame a reader kept must stay readable after the device closed: libavdevice
+// hands out packets in the device's mapped buffers, which it unmaps at close.
+TEST_F(Camera, PreviewAfterTheCameraWentAwayReadsNoReleasedBuffer) {
+    AddCamera();
+    Open();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "20", 1);
+    Connect();
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_NE(w, nullptr);
+    w->SetPreviewRate(1500);
+    const std::string video0 = Dev("video0");
+    ASSERT_TRUE(WaitFor([&] {
+        const int fd = ::open(video0.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        return fd < 0;
+    }, 5000));
+    // The preview ticks while the device is gone (a crash here is the fault).
+    QTest::qWait(2000);
+    EXPECT_TRUE(w->isConnected());
+    EXPECT_FALSE(w->shownImage().isNull());
+}
+
+TEST_F(Camera, CameraThatStopsDeliveringFailsTheGrabInBoundedTimeAndLeavesNoThread) {
+    AddCamera();
+    Open();
+    registry->settings().frameWaitMs = 500;
+    registry->settings().reopenBoundMs = 1500;
+    const int threadsBefore = ThreadCount();
+    setenv("FAKE_V4L2_STALL_AFTER", "10", 1);
+    Connect();
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_EQ(w->FileSetCaptureFile(File("stall.avi").toLocal8Bit().constData()), TRUE);
+    ASSERT_EQ(w->SingleFrameOpen(), TRUE);
+    QTest::qWait(800);  // the ten frames are gone
+    QElapsedTimer grab;
+    grab.start();
+    EXPECT_EQ(w->SingleFrame(), 0);
+    // A frame wait, then reopenings until the bound: about 2 s, allowed 4.
+    EXPECT_LT(grab.elapsed(), 4000);
+    EXPECT_GE(grab.elapsed(), 1500);
+    w->SingleFrameClose();
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->OnDisconnect();
+    EXPECT_EQ(dlg->captureState, Disconnected);
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 2000))
+        << ThreadCount() << " threads, " << threadsBefore << " before connecting";
+}
+
+// A camera's JPEG pictures decode to the full-range YUV formats that libswscale calls
+// deprecated; converting them must reuse one conversion, not set up (and warn about) a new
+// one for every frame.
+TEST_F(Camera, MjpegPreviewKeepsOneConversionForItsFrames) {
+    AddCamera();
+    Open();
+    Connect();
+    ChooseFormat("1280 x 720", "MJPEG");
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_EQ(w->layout(), capwin::PixelLayout::Mjpeg);
+    const std::size_t logFrom = LogSize();
+    w->SetPreviewRate(33);
+    const std::int64_t startUs = av_gettime_relative();
+    ASSERT_TRUE(WaitFor([&] { return w->lastCaptureUs() > startUs + 1000000; }, 5000));
+    const std::string log = LogSince(logFrom);
+    EXPECT_EQ(log.find("deprecated pixel format"), std::string::npos) << log.substr(0, 400);
+    // The picture keeps its levels: black and white counter blocks, a mid-grey ramp.
+    const QImage shown = w->shownImage();
+    EXPECT_NEAR(PictureLuma(shown), 112, 20);
+}
+
+TEST_F(Camera, RefusedFormatChangeKeepsTheCameraInItsFormerFormat) {
+    AddCamera();
+    Open();
+    Connect();
+    setenv("FAKE_V4L2_REFUSE_S_FMT", "1", 1);
+    const std::size_t logFrom = LogSize();
+    ChooseFormat("1280 x 720", "MJPEG");
+    EXPECT_NE(LogSince(logFrom).find("refused the new format"), std::string::npos);
+    FfmpegCaptureWindow* w = Window();
+    ASSERT_TRUE(w->isConnected());
+    EXPECT_EQ(w->layout(), capwin::PixelLayout::Rgb24);
+    RunFrames(2, 5000);
+    dlg->OnStop();
+    ASSERT_EQ(dlg->frameCount, 2);
+    const std::vector<QImage> frames = DecodeFrames(File("brslt000.avi"), 640, 480);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_GT(FrameNumber(frames[1]), FrameNumber(frames[0]));
+}
+
+TEST_F(Camera, BusyCameraFailsTheConnectCleanlyAndConnectsOnceFree) {
+    AddCamera();
+    Open();
+    const QString title = dlg->GetWindowText();
+    const std::size_t logFrom = LogSize();
+    const std::size_t controls = dlg->ControlLog().size();
+    setenv("FAKE_V4L2_BUSY", "1", 1);
+    dlg->OnConnect();
+    EXPECT_EQ(dlg->captureState, Disconnected);
+    EXPECT_EQ(dlg->GetWindowText(), title);
+    EXPECT_EQ(dlg->ControlLog().size(), controls) << "no control changes";
+    // The window of the attempt stays, unconnected, until the next attempt replaces it.
+    ASSERT_NE(Window(), nullptr);
+    EXPECT_FALSE(Window()->isConnected());
+    EXPECT_TRUE(dlg->GetDlgItem(IDC_CONNECT)->IsWindowEnabled());
+    EXPECT_FALSE(dlg->GetDlgItem(IDC_START)->IsWindowEnabled());
+    EXPECT_FALSE(dlg->GetDlgItem(IDC_CFG)->IsWindowEnabled());
+    EXPECT_FALSE(dlg->GetDlgItem(IDC_DISCONNECT)->IsWindowEnabled());
+    EXPECT_NE(LogSince(logFrom).find("Device or resource busy"), std::string::npos)
+        << LogSince(logFrom);
+    unsetenv("FAKE_V4L2_BUSY");
+    Connect();
+    EXPECT_TRUE(dlg->GetDlgItem(IDC_START)->IsWindowEnabled());
+}
+
+}  // namespace
