@@ -4,6 +4,7 @@
 // is removed, one with a frame never; a file system that cannot sync does not stop a run.
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -164,6 +165,18 @@ private:
 
 std::int64_t FileSize(const QString& path) { return QFileInfo(path).size(); }
 
+// The parts of a file that a failed frame may touch: its header and its last bytes (where
+// the open RIFF's index lies), with its size.
+QByteArray HeaderAndTail(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray bytes = f.read(64 * 1024);
+    const qint64 size = f.size();
+    f.seek(std::max<qint64>(0, size - 4096));
+    return bytes + f.read(4096) + QByteArray::number(size);
+}
+
 TEST_F(AviDurability, AFrameThatCannotBeWrittenLeavesTheFramesBeforeItReadable) {
     // The frame that fails is in the first RIFF, is the one that makes the muxer close the
     // first RIFF or a later one, or lies inside an AVIX.
@@ -175,12 +188,14 @@ TEST_F(AviDurability, AFrameThatCannotBeWrittenLeavesTheFramesBeforeItReadable) 
             ASSERT_TRUE(writer);
             for (int i = 0; i < good; ++i)
                 ASSERT_TRUE(writer->addFrame(Frame(i)));
+            const QByteArray lastGood = HeaderAndTail(file);
             {
                 const FileSizeLimit limit(static_cast<rlim_t>(FileSize(file) + 100000));
                 ASSERT_TRUE(limit.ok());
                 EXPECT_FALSE(writer->addFrame(Frame(good)));
                 EXPECT_FALSE(writer->addFrame(Frame(good + 1))) << "a broken file takes no more";
             }
+            EXPECT_TRUE(HeaderAndTail(file) == lastGood) << "the file is not as after the last frame";
             EXPECT_FALSE(writer->finish());
         }
         ExpectAllRead(file, good);
