@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -127,6 +128,41 @@ TEST_F(AviDurability, AKilledWriterLeavesEveryFrameToAllThreeReaders) {
         SCOPED_TRACE("killed after frame " + std::to_string(frames));
         const QString file = Path(("killed" + std::to_string(frames) + ".avi").c_str());
         ASSERT_EQ(WriteAndKill(file.toStdString(), FileSetup(), frames), frames);
+        ExpectAllRead(file, frames);
+    }
+}
+
+// Writes `frames` frames in a forked child, then lets the file-size limit end it by SIGXFSZ
+// in the middle of writing the next one: a death inside a frame write rather than between
+// frames. True when the child died so.
+bool WriteAndDieInsideTheNextFrame(const std::string& path, const AviSetup& setup, int frames) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto writer = AviFileWriter::Create(path, setup);
+        for (int i = 0; writer && i < frames; ++i)
+            if (!writer->addFrame(Frame(i)))
+                ::_exit(1);
+        struct stat st {};
+        if (!writer || ::stat(path.c_str(), &st) != 0)
+            ::_exit(2);
+        // The next frame goes where the provisional index now ends the file, and runs past it.
+        rlimit limit{static_cast<rlim_t>(st.st_size), static_cast<rlim_t>(st.st_size)};
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(3);
+        writer->addFrame(Frame(frames));
+        ::_exit(4);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ;
+}
+
+TEST_F(AviDurability, AWriterKilledInsideAFrameWriteLeavesEveryEarlierFrame) {
+    for (const int frames : {3, 7, 12}) {
+        SCOPED_TRACE("killed while writing frame " + std::to_string(frames + 1));
+        const QString file = Path(("inside" + std::to_string(frames) + ".avi").c_str());
+        ASSERT_TRUE(WriteAndDieInsideTheNextFrame(file.toStdString(), FileSetup(), frames));
         ExpectAllRead(file, frames);
     }
 }

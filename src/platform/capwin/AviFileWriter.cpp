@@ -382,8 +382,10 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
                          AVRational{static_cast<int>(setup_.microSecPerFrame), 1000000},
                          stream_->time_base);
     const std::int64_t before = avio_tell(io_.get());
-    const int rc = av_write_frame(output_.get(), packet.get());
-    bool ok = rc >= 0 && flush();
+    bool ok = live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
+    if (!ok)
+        ioErrno_ = errno;
+    ok = ok && av_write_frame(output_.get(), packet.get()) >= 0 && flush();
     const bool noted = ok;
     if (ok) {
         live_.noteFrame(before, avio_tell(io_.get()), static_cast<std::uint32_t>(packet->size),

@@ -143,6 +143,12 @@ bool AviLiveHeader::saveHeader() {
     return ReadAt(fd_, 0, savedHeader_.data(), savedHeader_.size());
 }
 
+bool AviLiveHeader::prepareFrame(std::int64_t before, std::uint32_t dataBytes) {
+    if (!attached_ || open_.slot == 0 || open_.entries.empty())
+        return true;  // a first RIFF is read by walking it; its sizes stay true meanwhile
+    return writeOpenDmlRiff(before + 8 + dataBytes + (dataBytes & 1));
+}
+
 void AviLiveHeader::noteFrame(std::int64_t before, std::int64_t end, std::uint32_t dataBytes,
                               bool key) {
     openedRiff_ = frames_ == 0;
@@ -242,6 +248,13 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
     odml.u32(248);
     odml.u32(static_cast<std::uint32_t>(frames_));
 
+    // The index chunk first, then what points at it: killed in between, the file still
+    // points at an index that is whole.
+    if (!WriteAt(fd_, end, index.data().data(), index.data().size()) ||
+        !WriteLe32At(fd_, open_.start + 4, static_cast<std::uint32_t>(indexEnd - (open_.start + 8))) ||
+        !WriteLe32At(fd_, open_.moviList + 4,
+                     static_cast<std::uint32_t>(indexEnd - (open_.moviList + 8))))
+        return false;
     if (open_.slot >= superIndexSlots_) {
         // libavformat reports this itself; the frames are still found by walking the lists.
         qCWarning(lcCapwin) << "no room left in the super index for RIFF" << open_.slot;
@@ -250,11 +263,7 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
                         entry.data().data(), entry.data().size())) {
         return false;
     }
-    return WriteAt(fd_, end, index.data().data(), index.data().size()) &&
-           WriteLe32At(fd_, open_.start + 4, static_cast<std::uint32_t>(indexEnd - (open_.start + 8))) &&
-           WriteLe32At(fd_, open_.moviList + 4,
-                       static_cast<std::uint32_t>(indexEnd - (open_.moviList + 8))) &&
-           WriteAt(fd_, odmlAt_, odml.data().data(), odml.data().size()) &&
+    return WriteAt(fd_, odmlAt_, odml.data().data(), odml.data().size()) &&
            WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
 }
 

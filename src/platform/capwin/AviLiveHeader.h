@@ -28,6 +28,11 @@ public:
     bool attach(int fd);
     bool attached() const { return attached_; }
 
+    // libavformat is about to write a packet of dataBytes at before, over the provisional
+    // index of the open RIFF. A copy of that index goes first to where the packet will end,
+    // and the super index points there, so that a process killed while the packet is being
+    // written still leaves every earlier frame indexed. False on a write error.
+    bool prepareFrame(std::int64_t before, std::uint32_t dataBytes);
     // libavformat has written one packet of dataBytes bytes: everything in [before, end).
     // Notes where its chunk lies, and whether the muxer began a new RIFF for it. Touches
     // nothing on disk. Bytes not laid out as known detach this class (logged).
