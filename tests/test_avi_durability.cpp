@@ -55,11 +55,16 @@ CapturedImage Frame(int n) {
     return image;
 }
 
-AviSetup FileSetup(std::int64_t riffBytes = kSmallRiff) {
+// Index segments of two frames: a RIFF of five frames past the first one is indexed by
+// three segments, two of them finished.
+constexpr std::uint32_t kSmallSegments = 2;
+
+AviSetup FileSetup(std::int64_t riffBytes = kSmallRiff, std::uint32_t segmentFrames = 4096) {
     AviSetup setup;
     setup.width = kWidth;
     setup.height = kHeight;
     setup.riffBytes = riffBytes;
+    setup.indexSegmentFrames = segmentFrames;
     return setup;
 }
 
@@ -127,11 +132,16 @@ protected:
 TEST_F(AviDurability, AKilledWriterLeavesEveryFrameToAllThreeReaders) {
     // Kills in the first RIFF, on the first frames of the first and a later AVIX, in the
     // middle of one and after the fourth RIFF began.
-    for (const int frames : {1, 3, 5, 6, 7, 9, 11, 17}) {
-        SCOPED_TRACE("killed after frame " + std::to_string(frames));
-        const QString file = Path(("killed" + std::to_string(frames) + ".avi").c_str());
-        ASSERT_EQ(WriteAndKill(file.toStdString(), FileSetup(), frames), frames);
-        ExpectAllRead(file, frames);
+    for (const std::uint32_t segment : {4096u, kSmallSegments}) {
+        for (const int frames : {1, 3, 5, 6, 7, 9, 11, 17}) {
+            SCOPED_TRACE("killed after frame " + std::to_string(frames) + ", index segments of " +
+                         std::to_string(segment));
+            const QString file = Path(("killed" + std::to_string(frames) + "-" +
+                                       std::to_string(segment) + ".avi").c_str());
+            ASSERT_EQ(WriteAndKill(file.toStdString(), FileSetup(kSmallRiff, segment), frames),
+                      frames);
+            ExpectAllRead(file, frames);
+        }
     }
 }
 
@@ -176,24 +186,27 @@ bool WriteAndDieInsideTheNextFrame(const std::string& path, const AviSetup& setu
 }
 
 TEST_F(AviDurability, AWriterKilledInsideAFrameWriteLeavesEveryEarlierFrame) {
-    for (const int frames : {3, 7, 12}) {
+    for (const int frames : {3, 7, 8, 12}) {
         SCOPED_TRACE("killed while writing frame " + std::to_string(frames + 1));
         const QString file = Path(("inside" + std::to_string(frames) + ".avi").c_str());
-        ASSERT_TRUE(WriteAndDieInsideTheNextFrame(file.toStdString(), FileSetup(), frames));
+        ASSERT_TRUE(WriteAndDieInsideTheNextFrame(file.toStdString(),
+                                                  FileSetup(kSmallRiff, kSmallSegments), frames));
         ExpectAllRead(file, frames);
     }
 }
 
 TEST_F(AviDurability, AFinishedFileOverSeveralRiffsReadsWhole) {
-    const QString file = Path("finished.avi");
-    {
-        auto writer = AviFileWriter::Create(file.toStdString(), FileSetup());
-        ASSERT_TRUE(writer);
-        for (int i = 0; i < 17; ++i)
-            ASSERT_TRUE(writer->addFrame(Frame(i))) << "frame " << i;
-        ASSERT_TRUE(writer->finish());
+    for (const std::uint32_t segment : {4096u, kSmallSegments}) {
+        const QString file = Path(("finished" + std::to_string(segment) + ".avi").c_str());
+        {
+            auto writer = AviFileWriter::Create(file.toStdString(), FileSetup(kSmallRiff, segment));
+            ASSERT_TRUE(writer);
+            for (int i = 0; i < 17; ++i)
+                ASSERT_TRUE(writer->addFrame(Frame(i))) << "frame " << i;
+            ASSERT_TRUE(writer->finish());
+        }
+        ExpectAllRead(file, 17);
     }
-    ExpectAllRead(file, 17);
 }
 
 // Lowers this process's soft file-size limit while it lives.
@@ -233,11 +246,13 @@ QByteArray HeaderAndTail(const QString& path) {
 TEST_F(AviDurability, AFrameThatCannotBeWrittenLeavesTheFramesBeforeItReadable) {
     // The frame that fails is in the first RIFF, is the one that makes the muxer close the
     // first RIFF or a later one, or lies inside an AVIX.
-    for (const int good : {2, 5, 6, 10, 12}) {
+    // With segments of two frames, frames 8 and 12 come right after a finished segment.
+    for (const int good : {2, 5, 6, 7, 10, 11, 12}) {
         SCOPED_TRACE("frame " + std::to_string(good + 1) + " fails");
         const QString file = Path(("limited" + std::to_string(good) + ".avi").c_str());
         {
-            auto writer = AviFileWriter::Create(file.toStdString(), FileSetup());
+            auto writer = AviFileWriter::Create(file.toStdString(),
+                                                FileSetup(kSmallRiff, kSmallSegments));
             ASSERT_TRUE(writer);
             for (int i = 0; i < good; ++i)
                 ASSERT_TRUE(writer->addFrame(Frame(i)));

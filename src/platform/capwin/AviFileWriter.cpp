@@ -288,7 +288,7 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     }
     if (!sync())
         return false;
-    live_.attach(fd_);
+    live_.attach(fd_, setup_.indexSegmentFrames);
     return true;
 }
 
@@ -381,9 +381,13 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
     av_packet_rescale_ts(packet.get(),
                          AVRational{static_cast<int>(setup_.microSecPerFrame), 1000000},
                          stream_->time_base);
+    const std::int64_t start = avio_tell(io_.get());
+    // A full index segment stays in the file; the frame goes after it.
+    const std::int64_t sealed = live_.sealFullSegment();
+    bool ok = sealed == 0 || avio_seek(io_.get(), sealed, SEEK_CUR) >= 0;
     const std::int64_t before = avio_tell(io_.get());
-    bool ok = live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
-    if (!ok)
+    ok = ok && live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
+    if (!ok && ioErrno_ == 0)
         ioErrno_ = errno;
     ok = ok && av_write_frame(output_.get(), packet.get()) >= 0 && flush();
     const bool noted = ok;
@@ -400,7 +404,7 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         fail("frame write");
         // Cut back what reached the disk of this frame, so that the file ends on the last
         // whole frame (disk full, file size limit) and its header says so.
-        if (live_.rollBack(before, noted))
+        if (live_.rollBack(start, noted))
             SyncFile(fd_, setup_.syncFile);
         return false;
     }

@@ -27,6 +27,9 @@ struct AviSetup {
     // the file's offsets are those of a file past 1 GiB, and the disk holds only the frames.
     // For tests; values of kMuxerRiffBytes and more mean the muxer's size.
     std::int64_t riffBytes = kMuxerRiffBytes;
+    // Frames per OpenDML index segment of an unfinished file past its first RIFF: the
+    // bytes each frame rewrites are bounded by it (see AviLiveHeader). Tests lower it.
+    std::uint32_t indexSegmentFrames = 4096;
     // The step that makes the written bytes durable (fsync); tests put a file system's
     // refusal here.
     int (*syncFile)(int fd) = nullptr;

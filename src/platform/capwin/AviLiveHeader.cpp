@@ -76,8 +76,9 @@ private:
 
 }  // namespace
 
-bool AviLiveHeader::attach(int fd) {
+bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames) {
     fd_ = fd;
+    segmentFrames_ = segmentFrames;
     Chunk riff;
     if (!ReadChunk(fd, 0, &riff) || riff.tag != Tag("RIFF") || riff.type != Tag("AVI ")) {
         detach("the file does not begin with an AVI RIFF");
@@ -143,6 +144,20 @@ bool AviLiveHeader::saveHeader() {
     return ReadAt(fd_, 0, savedHeader_.data(), savedHeader_.size());
 }
 
+std::int64_t AviLiveHeader::sealFullSegment() {
+    const std::size_t count = open_.entries.size() / 2;
+    // Entries stay free for the RIFFs still to come, which libavformat numbers one by one.
+    constexpr std::uint32_t kSpareSlots = 8;
+    if (!attached_ || open_.slot == 0 || segmentFrames_ == 0 || count < segmentFrames_ ||
+        open_.slot + open_.sealed + 1 + kSpareSlots >= superIndexSlots_)
+        return 0;
+    ++open_.sealed;
+    sealedEntries_ = std::move(open_.entries);
+    open_.entries.clear();
+    sealedThisFrame_ = true;
+    return 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(count);
+}
+
 bool AviLiveHeader::prepareFrame(std::int64_t before, std::uint32_t dataBytes) {
     if (!attached_ || open_.slot == 0 || open_.entries.empty())
         return true;  // a first RIFF is read by walking it; its sizes stay true meanwhile
@@ -170,7 +185,7 @@ void AviLiveHeader::noteFrame(std::int64_t before, std::int64_t end, std::uint32
             return;
         }
         closed_ = std::move(open_);
-        open_ = Riff{chunkAt - 24, chunkAt - 12, closed_.slot + 1, {}};
+        open_ = Riff{chunkAt - 24, chunkAt - 12, closed_.slot + 1, 0, {}};
         openedRiff_ = true;
     }
     Chunk packet;
@@ -189,7 +204,11 @@ bool AviLiveHeader::commit(std::int64_t end) {
     if (!attached_)
         return true;
     const bool ok = open_.slot == 0 ? writeFirstRiff(end) : writeOpenDmlRiff(end);
-    return ok && saveHeader();
+    if (!ok || !saveHeader())
+        return false;
+    sealedThisFrame_ = false;
+    sealedEntries_.clear();
+    return true;
 }
 
 bool AviLiveHeader::writeFirstRiff(std::int64_t end) {
@@ -230,7 +249,8 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
     super.u16(4);  // longs per entry
     super.u8(0);
     super.u8(0);   // an index of indexes
-    super.u32(open_.slot + 1);
+    const std::uint32_t slot = open_.slot + open_.sealed;
+    super.u32(slot + 1);
     super.u32(chunkId_);
     super.u32(0);
     super.u32(0);
@@ -255,11 +275,11 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
         !WriteLe32At(fd_, open_.moviList + 4,
                      static_cast<std::uint32_t>(indexEnd - (open_.moviList + 8))))
         return false;
-    if (open_.slot >= superIndexSlots_) {
+    if (slot >= superIndexSlots_) {
         // libavformat reports this itself; the frames are still found by walking the lists.
         qCWarning(lcCapwin) << "no room left in the super index for RIFF" << open_.slot;
     } else if (!WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size()) ||
-               !WriteAt(fd_, superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * open_.slot,
+               !WriteAt(fd_, superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * slot,
                         entry.data().data(), entry.data().size())) {
         return false;
     }
@@ -278,6 +298,12 @@ bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
                 open_.entries.resize(open_.entries.size() - 2);
             }
         }
+    }
+    if (sealedThisFrame_) {
+        // The segment sealed for this frame is the open one again.
+        open_.entries = std::move(sealedEntries_);
+        --open_.sealed;
+        sealedThisFrame_ = false;
     }
     if (::ftruncate(fd_, before) != 0)
         return false;

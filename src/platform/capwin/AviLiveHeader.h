@@ -25,9 +25,17 @@ public:
     // Finds the placeholders in the header libavformat has just written through fd. False
     // when the layout is not one this class knows; the file is then left as libavformat keeps
     // it (logged).
-    bool attach(int fd);
+    // segmentFrames: see sealFullSegment.
+    bool attach(int fd, std::uint32_t segmentFrames);
     bool attached() const { return attached_; }
 
+    // Before a packet is handed to libavformat: when the open RIFF's provisional index
+    // (which the last commit wrote where the packet would go) holds segmentFrames frames, it
+    // stays there as a finished index chunk with its own super-index entry, and the next
+    // frames start a new one. Returns its size, which libavformat's output must skip, or 0.
+    // Keeps what each frame rewrites small: without it every frame would rewrite the index of
+    // all the frames of its RIFF (up to a few hundred KiB with small compressed frames).
+    std::int64_t sealFullSegment();
     // libavformat is about to write a packet of dataBytes at before, over the provisional
     // index of the open RIFF. A copy of that index goes first to where the packet will end,
     // and the super index points there, so that a process killed while the packet is being
@@ -55,7 +63,8 @@ private:
         std::int64_t start = 0;     // offset of its "RIFF" tag
         std::int64_t moviList = 0;  // offset of the "LIST" tag of its movi list
         std::uint32_t slot = 0;     // its number, 0 for the first, its super-index entry
-        std::vector<std::uint32_t> entries;  // standard-index pairs: offset from base, size
+        std::uint32_t sealed = 0;   // finished index segments, in the entries after slot
+        std::vector<std::uint32_t> entries;  // the open segment: offset from base, size
     };
 
     bool writeFirstRiff(std::int64_t end);
@@ -76,6 +85,9 @@ private:
     Riff open_;
     Riff closed_;             // the RIFF before the open one, kept while its roll-over is undone
     bool openedRiff_ = false;
+    std::uint32_t segmentFrames_ = 0;
+    bool sealedThisFrame_ = false;
+    std::vector<std::uint32_t> sealedEntries_;  // the segment sealed for the frame in work
     std::int64_t frames_ = 0;
     std::vector<std::uint8_t> savedHeader_;  // the header as the last commit left it
 };
