@@ -57,23 +57,9 @@ protected:
     std::unique_ptr<CCaptureDlg> dlg;
 };
 
-TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
-    const QString where = dir.path() + "/run";
-    ASSERT_TRUE(QDir().mkpath(where));
-    StartRunIn(where);
-    dlg->OnTimer(TIMER_FRAME);
-    ASSERT_EQ(dlg->captureState, Capturing);
-    ASSERT_TRUE(QDir(where).removeRecursively());
-
-    dlg->OnTimer(TIMER_FRAME);
-    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
-    EXPECT_EQ(dlg->captureState, Disconnected);
-    EXPECT_TRUE(dlg->captureWindow.isNull());
-    dlg->OnTimer(TIMER_FRAME);  // a late tick finds nothing to do
-    EXPECT_EQ(dlg->captureState, Disconnected);
-}
-
-// Runs body as the user nobody in a forked child; its exit status is the result.
+// Runs body as the user nobody in a forked child; its exit status is the result (200 + n:
+// killed by signal n). Tests that fork come first in this file, before any test starts
+// the pattern's threads, so that the child never inherits a lock another thread held.
 int AsNobody(const std::function<int()>& body) {
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr)
@@ -89,7 +75,7 @@ int AsNobody(const std::function<int()>& body) {
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 
 TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOverwritesNothing) {
@@ -155,6 +141,22 @@ TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOve
     EXPECT_GT(::readlink((base + "/brslt001.avi").c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ(target, "/nonexistent/target");
     EXPECT_EQ(DecodedFrames(where + "/brslt003.avi"), 1);
+}
+
+TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
+    const QString where = dir.path() + "/run";
+    ASSERT_TRUE(QDir().mkpath(where));
+    StartRunIn(where);
+    dlg->OnTimer(TIMER_FRAME);
+    ASSERT_EQ(dlg->captureState, Capturing);
+    ASSERT_TRUE(QDir(where).removeRecursively());
+
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
+    EXPECT_EQ(dlg->captureState, Disconnected);
+    EXPECT_TRUE(dlg->captureWindow.isNull());
+    dlg->OnTimer(TIMER_FRAME);  // a late tick finds nothing to do
+    EXPECT_EQ(dlg->captureState, Disconnected);
 }
 
 }  // namespace

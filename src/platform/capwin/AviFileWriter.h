@@ -11,8 +11,8 @@
 
 namespace capwin {
 
-// libavformat's AVI muxer closes a RIFF and opens the next OpenDML "AVIX" one when the open
-// RIFF has passed this size; the value is fixed inside the muxer.
+// libavformat's AVI muxer closes a RIFF and opens the next OpenDML "AVIX" one before the first
+// packet that comes after the open RIFF has passed this size; it has no option for it.
 constexpr std::int64_t kMuxerRiffBytes = std::int64_t{1} << 30;
 
 struct AviSetup {
@@ -38,7 +38,9 @@ struct AviSetup {
 // Test knob: the environment variable BRISOLT_TEST_RIFF_BYTES, when it holds a number of
 // bytes from 65536 to kMuxerRiffBytes, lowers the RIFF size of the files the capture window
 // writes (see AviSetup::riffBytes), so that a manual run crosses a RIFF boundary in seconds.
-// Otherwise kMuxerRiffBytes.
+// Otherwise kMuxerRiffBytes. The holes count towards the file's length, which the rollover
+// compares with the size limit per file: every RIFF adds about 1 GiB, so with the default
+// limit a file holds two RIFFs (2147 MB on the setup panel gives the second one room).
 std::int64_t RiffBytesForTesting();
 
 // fsync (or the given replacement) of fd. A file system that cannot sync files at all
