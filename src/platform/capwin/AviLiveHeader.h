@@ -16,8 +16,9 @@ namespace capwin {
 //   find the frames by walking the movi list);
 // - from the first AVIX on: its RIFF and movi sizes, a standard index ("ix00") of its frames
 //   written after the last frame inside its movi list, the super-index entry pointing at it,
-//   the dmlh total and strh length. The next frame overwrites that provisional index, and
-//   libavformat's own index takes its place at the next RIFF or at the trailer.
+//   the dmlh total and strh length. The next frame goes where that provisional index lies
+//   (its copy moves ahead of the frame first), and libavformat's own index takes its place at
+//   the next RIFF or at the trailer. Long RIFFs are indexed in segments that stay put.
 // All offsets come from the file itself: the header libavformat wrote and the packets it
 // appended, so nothing here depends on the muxer's private state.
 class AviLiveHeader {
