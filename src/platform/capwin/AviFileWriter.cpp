@@ -171,7 +171,7 @@ void AviFileWriter::removeUnreadable() {
                                   << ": it could not be written and holds no frame";
 }
 
-bool AviFileWriter::stillNamed() const {
+bool AviFileWriter::stillLinked() const {
     struct stat own {};
     return ::fstat(fd_, &own) == 0 && own.st_nlink > 0;
 }
@@ -362,7 +362,7 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         qCWarning(lcCapwin) << "frame refused: it does not match the file's format";
         return false;
     }
-    if (!stillNamed()) {
+    if (!stillLinked()) {
         // The file was removed (with its directory, say): frames written now would be lost
         // unseen, so the grab fails instead.
         broken_ = true;

@@ -84,7 +84,7 @@ private:
     bool flush();
     bool sync();
     bool padOpenedRiff();
-    bool stillNamed() const;
+    bool stillLinked() const;
     void removeUnreadable();
     void fail(const char* what);
     static int onWrite(void* opaque, std::uint8_t* data, int size);
