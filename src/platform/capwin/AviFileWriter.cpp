@@ -2,8 +2,10 @@
 #include "platform/capwin/AviFileWriter.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -42,24 +44,51 @@ void SyncParentDirectory(const std::string& path) {
     const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        ::fsync(fd);
+        SyncFile(fd);
         ::close(fd);
     }
 }
 
-bool ReadAt(int fd, std::int64_t offset, void* out, std::size_t size) {
-    return ::pread(fd, out, size, offset) == static_cast<ssize_t>(size);
+// The end of the file's chain of RIFFs as their sizes state it, or -1 when it does not
+// begin with one.
+std::int64_t RiffChainEnd(int fd) {
+    std::int64_t at = 0;
+    std::array<std::uint8_t, 8> head{};
+    while (::pread(fd, head.data(), head.size(), at) == static_cast<ssize_t>(head.size()) &&
+           std::memcmp(head.data(), "RIFF", 4) == 0) {
+        const std::uint32_t size = qFromLittleEndian<std::uint32_t>(head.data() + 4);
+        at += 8 + static_cast<std::int64_t>(size) + (size & 1);
+    }
+    return at > 0 ? at : -1;
 }
-
-bool WriteLe32At(int fd, std::int64_t offset, std::uint32_t value) {
-    std::array<std::uint8_t, 4> bytes{};
-    qToLittleEndian(value, bytes.data());
-    return ::pwrite(fd, bytes.data(), bytes.size(), offset) == 4;
-}
-
-bool IsTag(const std::uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
 }  // namespace
+
+std::int64_t RiffBytesForTesting() {
+    const char* text = std::getenv("BRISOLT_TEST_RIFF_BYTES");
+    if (text == nullptr || *text == '\0')
+        return kMuxerRiffBytes;
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 65536 || value > kMuxerRiffBytes) {
+        qCWarning(lcCapwin) << "BRISOLT_TEST_RIFF_BYTES ignored:" << text;
+        return kMuxerRiffBytes;
+    }
+    return value;
+}
+
+bool SyncFile(int fd, int (*syncFile)(int)) {
+    if ((syncFile != nullptr ? syncFile(fd) : ::fsync(fd)) == 0)
+        return true;
+    if (errno != EINVAL)
+        return false;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        qCWarning(lcCapwin) << "the file system cannot sync files (fsync: EINVAL); frames are "
+                               "written but not made durable";
+    return true;
+}
 
 int CreateExclusive(const std::string& path) {
     IgnoreFileSizeSignal();
@@ -103,6 +132,7 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
         return {};
     }
     if (!writer->openStream(setup)) {
+        // The header did not reach the disk: what is there is no AVI, and holds no frame.
         writer->broken_ = true;
         return {};
     }
@@ -117,8 +147,33 @@ AviFileWriter::~AviFileWriter() {
         finish();
     output_.reset();
     io_.reset();
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
+        if (broken_ && frames_ == 0)
+            removeUnreadable();
         ::close(fd_);
+    }
+}
+
+void AviFileWriter::removeUnreadable() {
+    // Only the file this writer created goes: the name must still lead to its inode.
+    struct stat own {};
+    struct stat named {};
+    if (::fstat(fd_, &own) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+        own.st_dev != named.st_dev || own.st_ino != named.st_ino)
+        return;
+    if (::unlink(path_.c_str()) != 0) {
+        qCWarning(lcCapwin).noquote() << "cannot remove" << QString::fromStdString(path_) << ":"
+                                      << std::strerror(errno);
+        return;
+    }
+    SyncParentDirectory(path_);
+    qCWarning(lcCapwin).noquote() << "removed" << QString::fromStdString(path_)
+                                  << ": it could not be written and holds no frame";
+}
+
+bool AviFileWriter::stillLinked() const {
+    struct stat own {};
+    return ::fstat(fd_, &own) == 0 && own.st_nlink > 0;
 }
 
 int AviFileWriter::onWrite(void* opaque, std::uint8_t* data, int size) {
@@ -233,7 +288,8 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     }
     if (!sync())
         return false;
-    return recordHeaderFields();
+    live_.attach(fd_, setup_.indexSegmentFrames);
+    return true;
 }
 
 bool AviFileWriter::flush() {
@@ -248,7 +304,7 @@ bool AviFileWriter::flush() {
 bool AviFileWriter::sync() {
     if (!flush())
         return false;
-    if (::fsync(fd_) != 0) {
+    if (!SyncFile(fd_, setup_.syncFile)) {
         ioErrno_ = errno;
         fail("fsync");
         return false;
@@ -262,81 +318,19 @@ void AviFileWriter::fail(const char* what) {
                                   << std::strerror(ioErrno_ != 0 ? ioErrno_ : EIO);
 }
 
-bool AviFileWriter::recordHeaderFields() {
-    // Finds the counters that libavformat leaves as placeholders until the trailer. Keeping
-    // them true after every frame makes an unfinished file (killed process, power cut) read
-    // like a finished one without index.
-    std::array<std::uint8_t, 8> head{};
-    const std::int64_t end = avio_tell(io_.get());
-    std::int64_t at = 12;
-    if (!ReadAt(fd_, 0, head.data(), 8) || !IsTag(head.data(), "RIFF"))
-        return false;
-    riffSizeAt_ = 4;
-    // Walk the chunk tree of the header; descend into the lists that hold the counters.
-    while (at + 8 <= end) {
-        std::array<std::uint8_t, 12> chunk{};
-        if (!ReadAt(fd_, at, chunk.data(), chunk.size()))
-            break;
-        const std::uint32_t size = qFromLittleEndian<std::uint32_t>(chunk.data() + 4);
-        if (IsTag(chunk.data(), "LIST")) {
-            if (IsTag(chunk.data() + 8, "movi")) {
-                moviSizeAt_ = at + 4;
-                moviDataAt_ = at + 8;
-                break;
-            }
-            at += 12;  // into the list
-            continue;
-        }
-        if (IsTag(chunk.data(), "avih"))
-            totalFramesAt_ = at + 8 + 16;
-        else if (IsTag(chunk.data(), "strh") && IsTag(chunk.data() + 8, "vids"))
-            streamLengthAt_ = at + 8 + 32;
-        at += 8 + size + (size & 1);
-    }
-    if (moviSizeAt_ < 0 || totalFramesAt_ < 0 || streamLengthAt_ < 0) {
-        qCWarning(lcCapwin) << "unexpected AVI header layout; unfinished files keep placeholders";
-        riffSizeAt_ = streamLengthAt_ = -1;
-    }
-    std::array<std::uint8_t, 4> field{};
-    if (riffSizeAt_ >= 0 && ReadAt(fd_, riffSizeAt_, field.data(), field.size()))
-        lastRiffSize_ = qFromLittleEndian<std::uint32_t>(field.data());
-    return true;
-}
-
-bool AviFileWriter::patchHeader() {
-    if (streamLengthAt_ < 0)
+bool AviFileWriter::padOpenedRiff() {
+    if (!live_.frameOpenedRiff() || setup_.riffBytes >= kMuxerRiffBytes)
         return true;
-    if (!inFirstRiff_) {
-        // Past the first RIFF only the stream's length (all frames of the file) is ours
-        // to keep; libavformat's trailer writes it again, and the rest, when it finishes.
-        if (WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_)))
-            return true;
+    // A JUNK chunk whose body is a hole: the muxer counts it towards its RIFF size.
+    const auto hole = static_cast<std::uint32_t>((kMuxerRiffBytes - setup_.riffBytes) & ~1);
+    avio_wl32(io_.get(), MKTAG('J', 'U', 'N', 'K'));
+    avio_wl32(io_.get(), hole);
+    if (avio_seek(io_.get(), hole, SEEK_CUR) < 0 || !flush())
+        return false;
+    if (::ftruncate(fd_, avio_tell(io_.get())) != 0) {
         ioErrno_ = errno;
         return false;
     }
-    std::array<std::uint8_t, 4> field{};
-    if (!ReadAt(fd_, riffSizeAt_, field.data(), field.size()))
-        return false;
-    if (qFromLittleEndian<std::uint32_t>(field.data()) != lastRiffSize_) {
-        // libavformat closed the first RIFF itself (index and all) and went on in an
-        // OpenDML "AVIX" one: the first RIFF's sizes and frame count are final now.
-        inFirstRiff_ = false;
-        return patchHeader();
-    }
-    return writeCounters(avio_tell(io_.get()));
-}
-
-bool AviFileWriter::writeCounters(std::int64_t end) {
-    const auto riffSize = static_cast<std::uint32_t>(end - 8);
-    bool ok = WriteLe32At(fd_, riffSizeAt_, riffSize);
-    ok = ok && WriteLe32At(fd_, moviSizeAt_, static_cast<std::uint32_t>(end - moviDataAt_));
-    ok = ok && WriteLe32At(fd_, totalFramesAt_, static_cast<std::uint32_t>(frames_));
-    ok = ok && WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
-    if (!ok) {
-        ioErrno_ = errno;
-        return false;
-    }
-    lastRiffSize_ = riffSize;
     return true;
 }
 
@@ -368,6 +362,14 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         qCWarning(lcCapwin) << "frame refused: it does not match the file's format";
         return false;
     }
+    if (!stillLinked()) {
+        // The file was removed (with its directory, say): frames written now would be lost
+        // unseen, so the grab fails instead.
+        broken_ = true;
+        qCWarning(lcCapwin).noquote() << "frame refused:" << QString::fromStdString(path_)
+                                      << "was removed";
+        return false;
+    }
     PacketPtr packet = MakePacket();
     if (!packet || !encodePacket(image, packet.get())) {
         qCWarning(lcCapwin) << "frame refused: it cannot be encoded";
@@ -379,29 +381,34 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
     av_packet_rescale_ts(packet.get(),
                          AVRational{static_cast<int>(setup_.microSecPerFrame), 1000000},
                          stream_->time_base);
+    const std::int64_t start = avio_tell(io_.get());
+    // A full index segment stays in the file; the frame goes after it.
+    const std::int64_t sealed = live_.sealFullSegment();
+    bool ok = sealed == 0 || avio_seek(io_.get(), sealed, SEEK_CUR) >= 0;
     const std::int64_t before = avio_tell(io_.get());
-    const int rc = av_write_frame(output_.get(), packet.get());
-    // One fsync covers the frame and the header counters that now include it.
-    bool ok = rc >= 0 && flush();
+    ok = ok && live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
+    if (!ok && ioErrno_ == 0)
+        ioErrno_ = errno;
+    ok = ok && av_write_frame(output_.get(), packet.get()) >= 0 && flush();
+    const bool noted = ok;
     if (ok) {
-        ++frames_;
-        ok = patchHeader() && sync();
-        if (!ok)
-            --frames_;
+        live_.noteFrame(before, avio_tell(io_.get()), static_cast<std::uint32_t>(packet->size),
+                        (packet->flags & AV_PKT_FLAG_KEY) != 0);
+        // One fsync covers the frame and the header fields and index that now include it.
+        ok = padOpenedRiff() && live_.commit(avio_tell(io_.get()));
+        if (!ok && ioErrno_ == 0)
+            ioErrno_ = errno;
+        ok = ok && sync();
     }
     if (!ok) {
         fail("frame write");
         // Cut back what reached the disk of this frame, so that the file ends on the last
         // whole frame (disk full, file size limit) and its header says so.
-        if (::ftruncate(fd_, before) == 0) {
-            if (inFirstRiff_ && streamLengthAt_ >= 0)
-                writeCounters(before);
-            else if (streamLengthAt_ >= 0)
-                WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
-            ::fsync(fd_);
-        }
+        if (live_.rollBack(start, noted))
+            SyncFile(fd_, setup_.syncFile);
         return false;
     }
+    ++frames_;
     return true;
 }
 
@@ -417,7 +424,13 @@ bool AviFileWriter::finish() {
         return false;
     }
     const int rc = av_write_trailer(output_.get());
-    const bool ok = rc >= 0 && sync();
+    bool ok = rc >= 0 && flush();
+    // The trailer's index takes the place of the provisional one; nothing may follow it.
+    struct stat st {};
+    const std::int64_t end = RiffChainEnd(fd_);
+    if (ok && end > 0 && ::fstat(fd_, &st) == 0 && st.st_size > end && ::ftruncate(fd_, end) != 0)
+        ok = false;
+    ok = ok && sync();
     qCInfo(lcCapwin).noquote() << "closed" << QString::fromStdString(path_) << "with" << frames_
                                << "frames" << (ok ? "" : "(trailer failed)");
     return ok;

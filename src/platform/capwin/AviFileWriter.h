@@ -6,9 +6,14 @@
 #include <string>
 
 #include "platform/capwin/AvHandles.h"
+#include "platform/capwin/AviLiveHeader.h"
 #include "platform/capwin/CaptureFormat.h"
 
 namespace capwin {
+
+// libavformat's AVI muxer closes a RIFF and opens the next OpenDML "AVIX" one before the first
+// packet that comes after the open RIFF has passed this size; it has no option for it.
+constexpr std::int64_t kMuxerRiffBytes = std::int64_t{1} << 30;
 
 struct AviSetup {
     int width = 320;
@@ -16,7 +21,32 @@ struct AviSetup {
     PixelLayout layout = PixelLayout::Rgb24;
     Compression compression = Compression::None;
     std::uint32_t microSecPerFrame = 66667;
+    // Bytes of frames after which a RIFF is closed. The muxer cannot be told a smaller size,
+    // so a smaller one is reached by opening each RIFF's movi list with a JUNK chunk of
+    // kMuxerRiffBytes - riffBytes left as a hole in the file: the muxer's own roll-over runs,
+    // the file's offsets are those of a file past 1 GiB, and the disk holds only the frames.
+    // For tests; values of kMuxerRiffBytes and more mean the muxer's size.
+    std::int64_t riffBytes = kMuxerRiffBytes;
+    // Frames per OpenDML index segment of an unfinished file past its first RIFF: the
+    // bytes each frame rewrites are bounded by it (see AviLiveHeader). Tests lower it.
+    std::uint32_t indexSegmentFrames = 4096;
+    // The step that makes the written bytes durable (fsync); tests put a file system's
+    // refusal here.
+    int (*syncFile)(int fd) = nullptr;
 };
+
+// Test knob: the environment variable BRISOLT_TEST_RIFF_BYTES, when it holds a number of
+// bytes from 65536 to kMuxerRiffBytes, lowers the RIFF size of the files the capture window
+// writes (see AviSetup::riffBytes), so that a manual run crosses a RIFF boundary in seconds.
+// Otherwise kMuxerRiffBytes. The holes count towards the file's length, which the rollover
+// compares with the size limit per file: every RIFF adds about 1 GiB, so with the default
+// limit a file holds two RIFFs (2147 MB on the setup panel gives the second one room).
+std::int64_t RiffBytesForTesting();
+
+// fsync (or the given replacement) of fd. A file system that cannot sync files at all
+// (EINVAL, as some FUSE and network mounts answer) counts as success: the recording goes on
+// and the log says once that frames are not made durable. False with errno set otherwise.
+bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
 
 // Creates a file exclusively (never replacing or following anything) and fsync-ing it.
 // Returns the descriptor or -1 with errno set. Also makes sure SIGXFSZ cannot kill us.
@@ -27,14 +57,17 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 
 class AviFileWriter {
 public:
-    // Creates the file and writes its header; null (logged) when either fails.
+    // Creates the file and writes its header; null (logged) when either fails, and then the
+    // file is removed again. A file that ends broken without a frame is removed on close; a
+    // file with a frame is always kept.
     static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup);
     ~AviFileWriter();
     AviFileWriter(const AviFileWriter&) = delete;
     AviFileWriter& operator=(const AviFileWriter&) = delete;
 
-    // Adds one frame; true only when it is on disk. A failed write leaves the file as it was
-    // before the frame and refuses all further frames.
+    // Adds one frame; true only when it is on disk and the file reads complete with it. A
+    // failed write leaves the file as it was before the frame and refuses all further frames,
+    // as does a file that was removed (its directory deleted, say).
     bool addFrame(const CapturedImage& image);
     // Writes the index and the final header and closes the file.
     bool finish();
@@ -50,9 +83,9 @@ private:
     bool writePacket(AVPacket* packet);
     bool flush();
     bool sync();
-    bool recordHeaderFields();
-    bool patchHeader();
-    bool writeCounters(std::int64_t end);
+    bool padOpenedRiff();
+    bool stillLinked() const;
+    void removeUnreadable();
     void fail(const char* what);
     static int onWrite(void* opaque, std::uint8_t* data, int size);
     static std::int64_t onSeek(void* opaque, std::int64_t offset, int whence);
@@ -69,15 +102,8 @@ private:
     AVStream* stream_ = nullptr;
     CodecContextPtr encoder_;
     Scaler scaler_;
-
-    // Where the placeholders of the header sit, for keeping them true after every frame.
-    std::int64_t riffSizeAt_ = -1;
-    std::int64_t moviSizeAt_ = -1;
-    std::int64_t moviDataAt_ = -1;
-    std::int64_t totalFramesAt_ = -1;
-    std::int64_t streamLengthAt_ = -1;
-    std::uint32_t lastRiffSize_ = 0;
-    bool inFirstRiff_ = true;
+    // Keeps the header's placeholders and the open RIFF's index true after every frame.
+    AviLiveHeader live_;
 };
 
 }  // namespace capwin

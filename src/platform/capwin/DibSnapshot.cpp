@@ -49,7 +49,7 @@ bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
         qCWarning(lcCapwin).noquote() << "cannot create" << name << ":" << std::strerror(errno);
         return false;
     }
-    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && SyncFile(fd);
     const int error = errno;
     ::close(fd);
     if (!ok) {

@@ -249,6 +249,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.layout = layout_;
     setup.compression = compression_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
+    setup.riffBytes = RiffBytesForTesting();
     writer_ = AviFileWriter::Create(captureFile_, setup);
     return writer_ ? TRUE : FALSE;
 }

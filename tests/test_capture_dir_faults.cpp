@@ -1,0 +1,162 @@
+// Runs whose directory fails them: removed in the middle of a run, or one the program may
+// search but not read. The main window runs on the real capture window and the pattern.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/CaptureDlg.h"
+#include "fakes/FakePowerServices.h"
+#include "platform/capwin/AviFileWriter.h"
+#include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/Probe.h"
+
+namespace {
+
+class DirectoryFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        previousDir = QDir::currentPath();
+    }
+    void TearDown() override {
+        dlg.reset();
+        registry.reset();
+        QDir::setCurrent(previousDir);
+    }
+    void StartRunIn(const QString& where) {
+        ASSERT_TRUE(QDir::setCurrent(where));
+        registry = std::make_unique<FfmpegDriverRegistry>(FfmpegDriverRegistry::Devices::None);
+        dlg = std::make_unique<CCaptureDlg>(Platform{registry.get(), &power});
+        dlg->Create();
+        dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+        dlg->driverList->SetCurSel(registry->testPatternIndex());
+        dlg->OnConnect();
+        ASSERT_EQ(dlg->captureState, Connected);
+        dlg->OnStart();
+        ASSERT_EQ(dlg->captureState, Capturing);
+    }
+
+    QTemporaryDir dir;
+    QString previousDir;
+    FakePowerServices power;
+    std::unique_ptr<FfmpegDriverRegistry> registry;
+    std::unique_ptr<CCaptureDlg> dlg;
+};
+
+// Runs body as the user nobody in a forked child; its exit status is the result (200 + n:
+// killed by signal n). Tests that fork come first in this file, before any test starts
+// the pattern's threads, so that the child never inherits a lock another thread held.
+int AsNobody(const std::function<int()>& body) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr)
+        return 100;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0)
+            ::_exit(101);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+}
+
+TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOverwritesNothing) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand the directory to another user";
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr)
+        GTEST_SKIP() << "no user nobody";
+    const QString where = dir.path() + "/hidden";
+    ASSERT_TRUE(QDir().mkpath(where));
+    ASSERT_EQ(::chmod(dir.path().toLocal8Bit().constData(), 0711), 0);
+    // The names already there: a file its user may not open, a dangling link, a plain file.
+    const std::string base = where.toStdString();
+    {
+        QFile secret(where + "/brslt000.avi");
+        ASSERT_TRUE(secret.open(QIODevice::WriteOnly));
+        secret.write("secret");
+    }
+    ASSERT_EQ(::chmod((base + "/brslt000.avi").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/nonexistent/target", (base + "/brslt001.avi").c_str()), 0);
+    {
+        QFile plain(where + "/brslt002.avi");
+        ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+        plain.write("plain");
+    }
+    ASSERT_EQ(::chmod((base + "/brslt002.avi").c_str(), 0644), 0);
+    ASSERT_EQ(::chown(base.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod(base.c_str(), 0311), 0);
+
+    const int result = AsNobody([&] {
+        if (::chdir(base.c_str()) != 0)
+            return 10;
+        DIR* listing = ::opendir(".");
+        if (listing != nullptr) {
+            ::closedir(listing);
+            return 11;  // the directory is readable after all: the test tests nothing
+        }
+        const std::string name = NextCaptureFileName();
+        if (name != base + "/brslt003.avi")
+            return 12;
+        capwin::AviSetup setup;
+        auto writer = capwin::AviFileWriter::Create(name, setup);
+        capwin::CapturedImage image;
+        image.width = setup.width;
+        image.height = setup.height;
+        image.bytes.assign(static_cast<std::size_t>(setup.width * setup.height * 3), 0x80);
+        image.used = image.bytes.size();
+        if (!writer || !writer->addFrame(image) || !writer->finish())
+            return 13;
+        return 0;
+    });
+    ASSERT_NE(result, 100);
+    ASSERT_NE(result, 101) << "cannot become nobody";
+    EXPECT_EQ(result, 0) << "10: no chdir, 11: readable, 12: wrong name, 13: no file";
+    ASSERT_EQ(::chmod(base.c_str(), 0755), 0);
+    QFile secret(where + "/brslt000.avi");
+    ASSERT_TRUE(secret.open(QIODevice::ReadOnly));
+    EXPECT_EQ(secret.readAll(), QByteArray("secret"));
+    QFile plain(where + "/brslt002.avi");
+    ASSERT_TRUE(plain.open(QIODevice::ReadOnly));
+    EXPECT_EQ(plain.readAll(), QByteArray("plain"));
+    char target[64] = {};
+    EXPECT_GT(::readlink((base + "/brslt001.avi").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/nonexistent/target");
+    EXPECT_EQ(DecodedFrames(where + "/brslt003.avi"), 1);
+}
+
+TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
+    const QString where = dir.path() + "/run";
+    ASSERT_TRUE(QDir().mkpath(where));
+    StartRunIn(where);
+    dlg->OnTimer(TIMER_FRAME);
+    ASSERT_EQ(dlg->captureState, Capturing);
+    ASSERT_TRUE(QDir(where).removeRecursively());
+
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
+    EXPECT_EQ(dlg->captureState, Disconnected);
+    EXPECT_TRUE(dlg->captureWindow.isNull());
+    dlg->OnTimer(TIMER_FRAME);  // a late tick finds nothing to do
+    EXPECT_EQ(dlg->captureState, Disconnected);
+}
+
+}  // namespace
