@@ -27,8 +27,10 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 
 class AviFileWriter {
 public:
-    // Creates the file and writes its header; null (logged) when either fails.
-    static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup);
+    // Creates the file and writes its header; null (logged) when either fails, with the
+    // errno of the failure in *error (0 when it was not the system's).
+    static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup,
+                                                 int* error = nullptr);
     ~AviFileWriter();
     AviFileWriter(const AviFileWriter&) = delete;
     AviFileWriter& operator=(const AviFileWriter&) = delete;
@@ -40,6 +42,8 @@ public:
     bool finish();
 
     bool broken() const { return broken_; }
+    // The errno of the write that broke the file; 0 when none did.
+    int lastErrno() const { return ioErrno_; }
     std::int64_t frames() const { return frames_; }
     const std::string& path() const { return path_; }
 
