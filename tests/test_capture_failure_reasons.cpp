@@ -1,6 +1,11 @@
 // The FFmpeg capture window says why a connect, a file open or a grab failed, and how large
 // the open file is, on the built-in test pattern.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -9,7 +14,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/capwin/FfmpegDriverRegistry.h"
 
@@ -120,6 +127,45 @@ TEST_F(FailureReasonTest, ADeviceThatStopsIsGone) {
     registry.setTestPatternStall(0);
     EXPECT_EQ(w->SingleFrame(), 0);
     EXPECT_EQ(w->LastFailure().kind, CaptureFailure::DeviceGone);
+}
+
+// Opens a driver dialog with the call and reports the controls of the dialog that shows up
+// without a tip, then cancels it.
+std::string ControlsWithoutTip(const std::function<void()>& open, int* controls) {
+    std::string missing;
+    QTimer::singleShot(50, [&missing, controls] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            missing = "no dialog";
+            return;
+        }
+        for (QWidget* w : dialog->findChildren<QWidget*>()) {
+            if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QComboBox*>(w))
+                continue;
+            ++*controls;
+            if (w->toolTip().isEmpty())
+                missing += w->metaObject()->className() + std::string(" ");
+        }
+        dialog->reject();
+    });
+    open();
+    return missing;
+}
+
+TEST_F(FailureReasonTest, EveryControlOfTheDriverDialogsHasATip) {
+    auto w = Connected();
+    ASSERT_NE(w, nullptr);
+    const std::function<void()> dialogs[] = {
+        [&w] { w->DlgVideoSource(); },
+        [&w] { w->DlgVideoFormat(); },
+        [&w] { w->DlgVideoDisplay(); },
+        [&w] { w->DlgVideoCompression(); },
+    };
+    for (const auto& open : dialogs) {
+        int controls = 0;
+        EXPECT_EQ(ControlsWithoutTip(open, &controls), "");
+        EXPECT_GE(controls, 3) << "OK, Cancel and at least one choice";
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 #include "overlay/FrameCallback.h"
+#include "res/ToolTips.h"
 
 Q_LOGGING_CATEGORY(lcCommands, "brisolt.commands", QtInfoMsg)
 
@@ -48,8 +49,9 @@ void CCaptureDlg::OnConnect() {
             "PrevWnd", WS_CHILD | WS_VISIBLE, 0, 0, 320, 240, this, IDC_CAPTURE_WINDOW);
     captureWindow = window;
     if (window)
-        window->setToolTip(QStringLiteral("The live picture of the driver, with the time stamp. "
-                                          "Right-click for the window menu."));
+        window->setToolTip(AsToolTip(QStringLiteral(
+            "The live picture of the driver, with the time stamp. Right-click for the window "
+            "menu.")));
 
     const LRESULT connected = Send(captureWindow, [driverIndex](CaptureWindow& w) {
         return w.DriverConnect(static_cast<WPARAM>(driverIndex));

@@ -130,6 +130,10 @@ QString PlacementToolTip(UINT state) {
     }
 }
 
+QString AsToolTip(const QString& plain) {
+    return QStringLiteral("<p>") + plain.toHtmlEscaped() + QStringLiteral("</p>");
+}
+
 QString ControlToolTip(int templateId, const DialogItem& item) {
     if (templateId == IDD_CAPTURE_DIALOG)
         return MainWindowTip(item);
@@ -149,6 +153,6 @@ void ApplyToolTips(CWnd& window) {
         if (tip.isEmpty())
             continue;
         if (auto* widget = window.findChild<QWidget*>(name, Qt::FindDirectChildrenOnly))
-            widget->setToolTip(tip);
+            widget->setToolTip(AsToolTip(tip));
     }
 }

@@ -13,6 +13,10 @@ struct DialogItem;
 // empty when the control has none.
 QString ControlToolTip(int templateId, const DialogItem& item);
 
+// A tip as rich text, so that the tool tip wraps long lines instead of running off the
+// screen.
+QString AsToolTip(const QString& plain);
+
 // Gives every control of the window that has a tip its tip.
 void ApplyToolTips(CWnd& window);
 

@@ -53,7 +53,7 @@ BOOL CSetupDlg::OnInitDialog() {
     CheckDlgButton(IDC_PLACEMENT, placement);
     ApplyToolTips(*this);
     if (CItem* button = GetDlgItem(IDC_PLACEMENT))
-        button->Widget()->setToolTip(PlacementToolTip(placement));
+        button->Widget()->setToolTip(AsToolTip(PlacementToolTip(placement)));
     return TRUE;
 }
 
@@ -129,7 +129,8 @@ void CSetupDlg::OnPlacement() {
         break;
     }
     if (CItem* button = GetDlgItem(IDC_PLACEMENT))
-        button->Widget()->setToolTip(PlacementToolTip(IsDlgButtonChecked(IDC_PLACEMENT)));
+        button->Widget()->setToolTip(
+            AsToolTip(PlacementToolTip(IsDlgButtonChecked(IDC_PLACEMENT))));
 }
 
 void CSetupDlg::OnClose() {
