@@ -176,8 +176,13 @@ TEST_F(StatusLineTest, EndOfRunSaysItHibernatesThenShowsTheRefusalUntilTheNextRu
     EXPECT_HAS(after, "logind refused hibernation: Access denied");
     EXPECT_EQ(Title(), "End Capture...");
 
-    // Still there a while later, gone once the next run starts.
+    // Still there a while later and after a disconnect, gone once the next run starts.
     Advance(300);
+    EXPECT_HAS(Status(), "logind refused hibernation");
+    dlg->OnDisconnect();
+    EXPECT_HAS(Status(), "logind refused hibernation");
+    dlg->OnConnect();
+    EXPECT_HAS(Status(), "Connected: Fake camera 0");
     EXPECT_HAS(Status(), "logind refused hibernation");
     dlg->OnStart();
     EXPECT_HAS_NOT(Status(), "refused");
@@ -277,6 +282,14 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
         EXPECT_EQ(Title(), title);
         EXPECT_HAS(Status(), c.says);
     }
+    // No window at all, or a driver that just says no.
+    registry.connectFailure = {};
+    dlg->OnConnect();
+    EXPECT_HAS(Status(), "Connect failed: Fake camera 0: the driver did not connect.");
+    registry.failCreate = true;
+    dlg->OnConnect();
+    EXPECT_HAS(Status(), "Connect failed: Fake camera 0: no capture window could be made.");
+    registry.failCreate = false;
     // A later connect that works replaces the reason.
     registry.connectReply = 1;
     dlg->OnConnect();

@@ -193,6 +193,10 @@ void StatusLine::ConnectDone(bool connected) {
         phase_ = Phase::ConnectFailed;
         if (dialog_->captureWindow)
             problem_ = dialog_->captureWindow->LastFailure();
+        else
+            problem_.text = QStringLiteral("no capture window could be made");
+        if (problem_.kind == CaptureFailure::None && problem_.text.isEmpty())
+            problem_.text = QStringLiteral("the driver did not connect");
         qCWarning(lcStatus).noquote()
             << "connect to" << (driver_.isEmpty() ? QStringLiteral("(no driver)") : driver_)
             << "failed:" << CaptureFailureWords(problem_);
@@ -393,8 +397,6 @@ void StatusLine::Update() {
     case Phase::Running:
         first = RunLine();
         second = TimingLine();
-        if (!powerNote_.isEmpty() && sleep_ != SleepOutcome::SuspendRefused)
-            second += QStringLiteral("; ") + powerNote_;
         break;
     case Phase::Stopped:
     case Phase::Ended:
@@ -428,5 +430,8 @@ void StatusLine::Update() {
             second += QStringLiteral("; connect again to go on.");
         break;
     }
+    // A refused suspend or hibernation stays in view until the next run starts.
+    if (!powerNote_.isEmpty() && !hibernating_ && !second.contains(powerNote_))
+        second += QStringLiteral("; ") + powerNote_;
     view_->SetLines(first, second);
 }
