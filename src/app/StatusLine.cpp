@@ -263,6 +263,7 @@ void StatusLine::RunEnding() {
     hibernating_ = dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
     qCInfo(lcStatus).noquote() << "run ended:" << FramesAndFiles();
     Update();
+    ShowBeforeHibernating();
 }
 
 void StatusLine::CaptureFailing() {
@@ -276,6 +277,14 @@ void StatusLine::CaptureFailing() {
                                   << "-" << FramesAndFiles();
     hibernating_ = dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
     Update();
+    ShowBeforeHibernating();
+}
+
+void StatusLine::ShowBeforeHibernating() {
+    // The hibernation request blocks the event loop: paint now, or the line would never say
+    // so before the screen goes dark.
+    if (hibernating_ && view_ && view_->isVisible())
+        view_->repaint();
 }
 
 void StatusLine::HibernateDone() {

@@ -73,6 +73,7 @@ private:
     QString SleepPhrase() const;
     QString FramesAndFiles() const;
     void NotePower(PowerStep step);
+    void ShowBeforeHibernating();
 
     CCaptureDlg* dialog_;
     QPointer<StatusLineView> view_;
