@@ -5,9 +5,11 @@
 #include "app/AboutDlg.h"
 #include "common/CaptureSettings.h"
 #include "res/Resources.h"
+#include "res/ToolTips.h"
 
 CCaptureDlg::CCaptureDlg(const Platform& platform, QWidget* parent)
-    : CDialog(CaptureDialogTemplate(), parent), setupPanel(nullptr), platform_(platform) {
+    : CDialog(CaptureDialogTemplate(), parent), setupPanel(nullptr), statusLine(this),
+      platform_(platform) {
     icon = ApplicationIcon();
     // Until a capture window covers it, the preview area tells a new user where the
     // driver list is.
@@ -43,6 +45,7 @@ const MessageMap& CCaptureDlg::GetMessageMap() const {
 
 BOOL CCaptureDlg::OnInitDialog() {
     CDialog::OnInitDialog();
+    ApplyToolTips(*this);
 
     if (CMenu* menu = GetSystemMenu(FALSE)) {
         const QString about = LoadString(IDS_ABOUTBOX);
@@ -79,6 +82,7 @@ BOOL CCaptureDlg::OnInitDialog() {
     setupPanel.Create();
     driverList = setupPanel.GetListBox(IDC_DRIVER_LIST);
     setupPanel.SetUpPanel(platform_.drivers);
+    statusLine.Started();
 
     return TRUE;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/Platform.h"
+#include "app/StatusLine.h"
 #include "common/Ids.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/dialog/Dialog.h"
@@ -31,6 +32,8 @@ public:
     std::int32_t frameCount = 0;
     std::string captureFileName;  // bytes as the file system has them
     QIcon icon;
+    // Below the preview: what the recorder is doing, in words.
+    StatusLine statusLine;
 
     LRESULT DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;

@@ -7,8 +7,9 @@
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 #include "overlay/FrameCallback.h"
+#include "res/ToolTips.h"
 
-Q_LOGGING_CATEGORY(lcCommands, "brisolt.commands")
+Q_LOGGING_CATEGORY(lcCommands, "brisolt.commands", QtInfoMsg)
 
 namespace {
 constexpr std::int32_t kMaxSeconds = 2147482;  // x 1000 stays within a signed 32-bit period
@@ -47,12 +48,17 @@ void CCaptureDlg::OnConnect() {
         window = platform_.drivers->capCreateCaptureWindowA(
             "PrevWnd", WS_CHILD | WS_VISIBLE, 0, 0, 320, 240, this, IDC_CAPTURE_WINDOW);
     captureWindow = window;
+    if (window)
+        window->setToolTip(AsToolTip(QStringLiteral(
+            "The live picture of the driver, with the time stamp. Right-click for the window "
+            "menu.")));
 
     const LRESULT connected = Send(captureWindow, [driverIndex](CaptureWindow& w) {
         return w.DriverConnect(static_cast<WPARAM>(driverIndex));
     });
     if (connected != 1) {
-        qCInfo(lcCommands, "driver %lld did not connect", static_cast<long long>(driverIndex));
+        qCDebug(lcCommands, "driver %lld did not connect", static_cast<long long>(driverIndex));
+        statusLine.ConnectDone(false);
         return;
     }
 
@@ -91,6 +97,7 @@ void CCaptureDlg::OnConnect() {
     audio.cbSize = 0;
     Send(captureWindow,
          [&audio](CaptureWindow& w) { return w.SetAudioFormat(&audio, sizeof audio); });
+    statusLine.ConnectDone(true);
 }
 
 void CCaptureDlg::OnStart() {
@@ -113,6 +120,7 @@ void CCaptureDlg::OnStart() {
     Enable(IDC_SPAN, false);
     Focus(IDC_STOP);
     EnableSlider(false);
+    statusLine.RunStarted();
     CaptureOneFrame();
 }
 
@@ -133,6 +141,7 @@ void CCaptureDlg::OnStop() {
     EnableSlider(true);
     Focus(IDC_START);
     captureState = Connected;
+    statusLine.RunStopped();
 }
 
 void CCaptureDlg::OnDisconnect() {
@@ -149,6 +158,7 @@ void CCaptureDlg::OnDisconnect() {
     Send(captureWindow, [](CaptureWindow& w) { return w.DriverDisconnect(); });
     DestroyWindow(captureWindow.data());
     captureState = Disconnected;
+    statusLine.DisconnectDone();
 }
 
 void CCaptureDlg::OnDriverDialogs() {

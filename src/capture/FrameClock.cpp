@@ -15,7 +15,7 @@
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 
-Q_LOGGING_CATEGORY(lcFrameClock, "brisolt.frameclock")
+Q_LOGGING_CATEGORY(lcFrameClock, "brisolt.frameclock", QtInfoMsg)
 
 namespace {
 
@@ -99,6 +99,7 @@ void CCaptureDlg::OnTimer(UINT id) {
                 return w.FileSetCaptureFile(captureFileName.c_str());
             });
             Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
+            statusLine.FileRolledOver();
         }
         if (CaptureOneFrame() == 0)
             CaptureFailure();
@@ -113,6 +114,7 @@ void CCaptureDlg::OnTimer(UINT id) {
             const auto rate = slider ? static_cast<UINT>(slider->SendMessage(TBM_GETPOS, 0, 0))
                                      : static_cast<UINT>(captureSettings.previewRateMs);
             Send(captureWindow, [rate](CaptureWindow& w) { return w.SetPreviewRate(rate); });
+            statusLine.Update();
         }
         break;
     default:
@@ -129,11 +131,14 @@ LRESULT CCaptureDlg::CaptureOneFrame() {
     char counter[32];
     std::snprintf(counter, sizeof counter, "frm:%08d", frameCount);
     SetDlgItemText(IDC_FRAMES, QString::fromLatin1(counter));
+    statusLine.FrameTaken(result != 0);
     SuspendUntilNextFrame();
     return result;
 }
 
 void CCaptureDlg::CaptureFailure() {
+    // Read while the capture window still exists: it knows why the grab failed.
+    statusLine.CaptureFailing();
     KillTimer(TIMER_FRAME);
     KillTimer(TIMER_SPAN);
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
@@ -157,6 +162,7 @@ void CCaptureDlg::EndOfRun() {
     KillTimer(TIMER_SPAN);
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
     SetWindowText(QStringLiteral("End Capture..."));
+    statusLine.RunEnding();
     if (IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
         HibernateComputer();
     captureState = Connected;

@@ -9,7 +9,7 @@
 #include "power/WakeTimer.h"
 
 namespace {
-Q_LOGGING_CATEGORY(lcPower, "brisolt.power")
+Q_LOGGING_CATEGORY(lcPower, "brisolt.power", QtInfoMsg)
 }
 
 std::int64_t CurrentUtcSeconds() {
@@ -48,18 +48,19 @@ SleepOutcome SuspendUntilNextFrameAt(PowerServices* power, const FrameSleepInput
         WakeDueTime(inputs.nowUtcSeconds, inputs.intervalSeconds, inputs.standbySeconds);
 
     // The newest handle replaces the previous one; the timer object itself stays shared.
+    // The services warn of each failure themselves, once; these lines are for debugging.
     wakeTimer = power->CreateWaitableTimer(kWakeTimerName);
     if (!wakeTimer) {
-        qCInfo(lcPower) << "wake timer could not be created; staying awake";
+        qCDebug(lcPower) << "wake timer could not be created; staying awake";
         return SleepOutcome::NoTimer;
     }
     // Nothing would wake the computer for the next frame, so it must not sleep at all.
     if (!power->SetWaitableTimer(wakeTimer, due, WakeTimerApc, nullptr)) {
-        qCInfo(lcPower) << "wake timer could not be armed; staying awake";
+        qCDebug(lcPower) << "wake timer could not be armed; staying awake";
         return SleepOutcome::TimerNotArmed;
     }
     if (!power->Suspend()) {
-        qCInfo(lcPower) << "suspend request refused";
+        qCDebug(lcPower) << "suspend request refused";
         return SleepOutcome::SuspendRefused;
     }
     return SleepOutcome::Suspended;
@@ -67,12 +68,12 @@ SleepOutcome SuspendUntilNextFrameAt(PowerServices* power, const FrameSleepInput
 
 void RaiseWakePrivilege(PowerServices* power) {
     if (power && !power->EnableWakePrivilege()) {
-        qCInfo(lcPower) << "wake privilege not available";
+        qCDebug(lcPower) << "wake privilege not available";
     }
 }
 
 void HibernateNow(PowerServices* power) {
     if (power && !power->Hibernate()) {
-        qCInfo(lcPower) << "hibernation request refused";
+        qCDebug(lcPower) << "hibernation request refused";
     }
 }

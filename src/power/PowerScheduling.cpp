@@ -13,9 +13,10 @@ void CCaptureDlg::SuspendUntilNextFrame() {
     inputs.intervalSeconds = intervalSeconds;
     inputs.standbySeconds = captureSettings.standbySeconds;
     inputs.useSleepChecked = [this] { return IsDlgButtonChecked(IDC_USE_SLEEP) == BST_CHECKED; };
-    SuspendUntilNextFrameAt(GetPlatform().power, inputs);
+    statusLine.SleepDone(SuspendUntilNextFrameAt(GetPlatform().power, inputs));
 }
 
 void CCaptureDlg::HibernateComputer() {
     HibernateNow(GetPlatform().power);
+    statusLine.HibernateDone();
 }

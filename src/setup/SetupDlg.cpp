@@ -2,11 +2,14 @@
 // size limit per file. Every change takes effect at once in the settings record.
 #include "setup/SetupDlg.h"
 
+#include <QKeyEvent>
+
 #include <cstdio>
 
 #include "common/CaptureSettings.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "res/Resources.h"
+#include "res/ToolTips.h"
 
 namespace {
 constexpr int kMaxListedDrivers = 10;
@@ -48,6 +51,9 @@ BOOL CSetupDlg::OnInitDialog() {
     else if (captureSettings.textPlacement == 2)
         placement = BST_INDETERMINATE;
     CheckDlgButton(IDC_PLACEMENT, placement);
+    ApplyToolTips(*this);
+    if (CItem* button = GetDlgItem(IDC_PLACEMENT))
+        button->Widget()->setToolTip(AsToolTip(PlacementToolTip(placement)));
     return TRUE;
 }
 
@@ -122,10 +128,22 @@ void CSetupDlg::OnPlacement() {
     default:
         break;
     }
+    if (CItem* button = GetDlgItem(IDC_PLACEMENT))
+        button->Widget()->setToolTip(
+            AsToolTip(PlacementToolTip(IsDlgButtonChecked(IDC_PLACEMENT))));
 }
 
 void CSetupDlg::OnClose() {
     ShowWindow(SW_HIDE);
+}
+
+void CSetupDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        SendMessage(WM_CLOSE);
+        event->accept();
+        return;
+    }
+    CDialog::keyPressEvent(event);
 }
 
 void CSetupDlg::OnChangeSizePerFile() {

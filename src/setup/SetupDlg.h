@@ -29,6 +29,9 @@ public:
 
 protected:
     const MessageMap& GetMessageMap() const override;
+    // Escape hides the panel as its close box does; the panel's own Cancel button is
+    // disabled, so the framework's handling would ignore the key.
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // "%5d ms": the preview rate as the panel shows it.

@@ -2,6 +2,7 @@
 #include "fakes/FakeCaptureWindow.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -30,6 +31,8 @@ FakeCaptureWindow::~FakeCaptureWindow() { log_->calls.push_back("destroyed"); }
 
 LRESULT FakeCaptureWindow::DriverConnect(WPARAM driverIndex) {
     log_->calls.push_back("connect " + std::to_string(static_cast<long long>(driverIndex)));
+    if (connectReply != 1 && connectFailure.kind != CaptureFailure::None)
+        ReportFailure(connectFailure);
     return connectReply;
 }
 LRESULT FakeCaptureWindow::DriverDisconnect() {
@@ -122,6 +125,8 @@ LRESULT FakeCaptureWindow::SingleFrame() {
     // Like the real window: with no file open a frame cannot be stored.
     if (!fileOpen)
         reply = 0;
+    if (!reply && grabFailure.kind != CaptureFailure::None)
+        ReportFailure(grabFailure);
     if (reply) {
         ++framesInFile;
         if (bytesPerFrame > 0) {
@@ -178,6 +183,13 @@ LRESULT FakeCaptureWindow::FileSaveDib(const char* path) {
     return TRUE;
 }
 
+qint64 FakeCaptureWindow::CaptureFileBytes() const {
+    struct stat st {};
+    if (!fileOpen || ::stat(captureFile.c_str(), &st) != 0)
+        return -1;
+    return static_cast<qint64>(st.st_size);
+}
+
 BOOL FakeDriverRegistry::capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,
                                                   char* version, int versionSize) {
     ++descriptionCalls;
@@ -205,6 +217,7 @@ CaptureWindow* FakeDriverRegistry::capCreateCaptureWindowA(const char* windowNam
     window->setObjectName(QString::fromLatin1(windowName));
     window->setGeometry(x, y, width, height);
     window->connectReply = connectReply;
+    window->connectFailure = connectFailure;
     window->bytesPerFrame = bytesPerFrame;
     if (style & WS_VISIBLE)
         window->show();

@@ -27,6 +27,9 @@ public:
     ~FakeCaptureWindow() override;
 
     LRESULT connectReply = 1;
+    // Reported when a connect or a grab fails (None: nothing reported).
+    CaptureProblem connectFailure;
+    CaptureProblem grabFailure;
     // SingleFrame replies: nonzero stores a frame; a hook may decide per call.
     LRESULT grabReply = 1;
     std::function<LRESULT()> onGrab;
@@ -64,6 +67,13 @@ public:
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
 
+    // The size of the open file as the fake wrote it; -1 with none open.
+    qint64 CaptureFileBytes() const override;
+    QString FormatName() const override { return QStringLiteral("RGB24"); }
+    // Makes the window report a failure, as the real one does when a connect, file open or
+    // grab fails; a test sets it before the call that is to fail.
+    void Fail(CaptureFailure kind, const QString& text = {}) { ReportFailure(kind, text); }
+
 private:
     FakeCaptureLog* log_;
 };
@@ -74,6 +84,7 @@ public:
     FakeCaptureLog log;
     // Settings given to every window created from now on.
     LRESULT connectReply = 1;
+    CaptureProblem connectFailure;
     std::uint32_t bytesPerFrame = 0;
     bool failCreate = false;
     std::vector<QPointer<FakeCaptureWindow>> windows;

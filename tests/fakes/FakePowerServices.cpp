@@ -31,7 +31,13 @@ std::string FakePowerServices::DueText(const FILETIME& due) {
 
 bool FakePowerServices::EnableWakePrivilege() {
     Record("EnableWakePrivilege");
-    return results.enableWakePrivilege;
+    if (!results.enableWakePrivilege) {
+        ReportProblem(PowerStep::WakePrivilege, PowerRefusal::NotPermitted,
+                      "CAP_WAKE_ALARM is not permitted");
+        return false;
+    }
+    ClearProblem(PowerStep::WakePrivilege);
+    return true;
 }
 
 WakeTimerHandle FakePowerServices::CreateWaitableTimer(const char* name) {
@@ -58,8 +64,11 @@ bool FakePowerServices::SetWaitableTimer(const WakeTimerHandle& timer, const FIL
     lastArgument = argument;
     Timer* state = TimerOf(timer);
     if (!results.setWaitableTimer || !state) {
+        ReportProblem(PowerStep::WakeTimer, PowerRefusal::NotPermitted,
+                      "CAP_WAKE_ALARM is not in effect");
         return false;
     }
+    ClearProblem(PowerStep::WakeTimer);
     state->armed = true;
     state->due = dueTimeUtc;
     state->completion = completion;
@@ -79,12 +88,22 @@ bool FakePowerServices::CancelWaitableTimer(const WakeTimerHandle& timer) {
 
 bool FakePowerServices::Suspend() {
     Record("Suspend");
-    return results.suspend;
+    if (!results.suspend) {
+        ReportProblem(PowerStep::Suspend, results.refusal, results.refusalText);
+        return false;
+    }
+    ClearProblem(PowerStep::Suspend);
+    return true;
 }
 
 bool FakePowerServices::Hibernate() {
     Record("Hibernate");
-    return results.hibernate;
+    if (!results.hibernate) {
+        ReportProblem(PowerStep::Hibernate, results.refusal, results.refusalText);
+        return false;
+    }
+    ClearProblem(PowerStep::Hibernate);
+    return true;
 }
 
 bool FakePowerServices::IsArmed(const std::string& name) const {

@@ -22,6 +22,9 @@ public:
         bool cancelWaitableTimer = true;
         bool suspend = true;
         bool hibernate = true;
+        // How a refused suspend or hibernation is reported.
+        PowerRefusal refusal = PowerRefusal::Refused;
+        std::string refusalText = "Access denied";
     };
 
     // One entry per call, in order:

@@ -121,19 +121,24 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
 }
 
 std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
-                                                     const AviSetup& setup) {
+                                                     const AviSetup& setup, int* error) {
     std::unique_ptr<AviFileWriter> writer(new AviFileWriter);
     writer->path_ = path;
     writer->setup_ = setup;
     writer->fd_ = CreateExclusive(path);
     if (writer->fd_ < 0) {
+        const int createErrno = errno;
+        if (error)
+            *error = createErrno;
         qCWarning(lcCapwin).noquote() << "cannot create" << QString::fromStdString(path) << ":"
-                                      << std::strerror(errno);
+                                      << std::strerror(createErrno);
         return {};
     }
     if (!writer->openStream(setup)) {
         // The header did not reach the disk: what is there is no AVI, and holds no frame.
         writer->broken_ = true;
+        if (error)
+            *error = writer->ioErrno_;
         return {};
     }
     qCInfo(lcCapwin).noquote() << "writing" << QString::fromStdString(path) << setup.width

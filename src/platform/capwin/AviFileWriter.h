@@ -57,10 +57,12 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 
 class AviFileWriter {
 public:
-    // Creates the file and writes its header; null (logged) when either fails, and then the
-    // file is removed again. A file that ends broken without a frame is removed on close; a
-    // file with a frame is always kept.
-    static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup);
+    // Creates the file and writes its header; null (logged) when either fails, with the
+    // errno of the failure in *error (0 when it was not the system's), and then the file is
+    // removed again. A file that ends broken without a frame is removed on close; a file
+    // with a frame is always kept.
+    static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup,
+                                                 int* error = nullptr);
     ~AviFileWriter();
     AviFileWriter(const AviFileWriter&) = delete;
     AviFileWriter& operator=(const AviFileWriter&) = delete;
@@ -73,6 +75,8 @@ public:
     bool finish();
 
     bool broken() const { return broken_; }
+    // The errno of the write that broke the file; 0 when none did.
+    int lastErrno() const { return ioErrno_; }
     std::int64_t frames() const { return frames_; }
     const std::string& path() const { return path_; }
 

@@ -5,7 +5,10 @@
 #include <QString>
 #include <QWidget>
 
+#include <utility>
+
 #include "platform/capwin/CapRecords.h"
+#include "platform/capwin/CaptureFailure.h"
 
 // Window style bits passed to capCreateCaptureWindowA.
 constexpr DWORD WS_CHILD = 0x40000000;
@@ -42,6 +45,30 @@ public:
     virtual LRESULT DlgVideoDisplay() = 0;                            // WM_CAP_DLG_VIDEODISPLAY
     virtual LRESULT DlgVideoCompression() = 0;                        // WM_CAP_DLG_VIDEOCOMPRESSION
     virtual LRESULT FileSaveDib(const char* path) = 0;                // WM_CAP_FILE_SAVEDIB
+
+    // Beyond the messages, for the status line: why the latest connect, file open or grab
+    // failed (None while nothing failed since the last connect or file open), how many bytes
+    // the open capture file holds (-1 with no file open), and the picture format in a word.
+    const CaptureProblem& LastFailure() const { return lastFailure_; }
+    virtual qint64 CaptureFileBytes() const { return -1; }
+    virtual QString FormatName() const { return {}; }
+
+signals:
+    // Emitted with every failure that LastFailure then holds.
+    void failureReported(CaptureFailure kind, const QString& text);
+
+protected:
+    void ReportFailure(CaptureProblem problem) {
+        lastFailure_ = std::move(problem);
+        emit failureReported(lastFailure_.kind, lastFailure_.text);
+    }
+    void ReportFailure(CaptureFailure kind, const QString& text = {}) {
+        ReportFailure(CaptureProblem{kind, text});
+    }
+    void ClearFailure() { lastFailure_ = {}; }
+
+private:
+    CaptureProblem lastFailure_;
 };
 
 // What stands for the capture-driver services of the platform: the driver enumeration and

@@ -7,6 +7,7 @@
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QSlider>
 #include <QVBoxLayout>
 
@@ -15,6 +16,11 @@
 namespace capwin {
 
 namespace {
+
+// Rich text, so that long tips wrap.
+QString Tip(const QString& plain) {
+    return QStringLiteral("<p>") + plain.toHtmlEscaped() + QStringLiteral("</p>");
+}
 
 // A dialog with a form and OK/Cancel, closed by either.
 struct FormDialog {
@@ -30,6 +36,9 @@ struct FormDialog {
         layout->addLayout(form);
         auto* buttons =
             new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+        buttons->button(QDialogButtonBox::Ok)->setToolTip(Tip(QObject::tr("Takes the choices made here.")));
+        buttons->button(QDialogButtonBox::Cancel)
+            ->setToolTip(Tip(QObject::tr("Closes the dialog without taking its choices.")));
         QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
         QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
         layout->addWidget(buttons);
@@ -47,10 +56,12 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
     for (const V4l2Control& control : controls) {
         const QString label = QString::fromStdString(control.name);
         const std::uint32_t id = control.id;
+        const QString applies = QObject::tr("The device applies it at once; Cancel does not undo it.");
         switch (control.kind) {
         case V4l2Control::Kind::Boolean: {
             auto* box = new QCheckBox(owner);
             box->setChecked(control.value != 0);
+            box->setToolTip(Tip(QObject::tr("%1: on or off. %2").arg(label, applies)));
             QObject::connect(box, &QCheckBox::toggled,
                              [path, id](bool on) { SetV4l2Control(path, id, on ? 1 : 0); });
             form->addRow(label, box);
@@ -63,6 +74,7 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                 if (index == control.value)
                     combo->setCurrentIndex(combo->count() - 1);
             }
+            combo->setToolTip(Tip(QObject::tr("%1: one of the device's choices. %2").arg(label, applies)));
             QObject::connect(combo, &QComboBox::activated, [path, id, combo](int row) {
                 SetV4l2Control(path, id, combo->itemData(row).toInt());
             });
@@ -74,6 +86,12 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
             slider->setRange(control.minimum, control.maximum);
             slider->setSingleStep(control.step);
             slider->setValue(control.value);
+            slider->setToolTip(Tip(QObject::tr("%1: %2 to %3 in steps of %4. %5")
+                                   .arg(label)
+                                   .arg(control.minimum)
+                                   .arg(control.maximum)
+                                   .arg(control.step)
+                                   .arg(applies)));
             QObject::connect(slider, &QSlider::valueChanged,
                              [path, id](int value) { SetV4l2Control(path, id, value); });
             form->addRow(label, slider);
@@ -96,6 +114,7 @@ bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& d
     }
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("pattern"));
+    combo->setToolTip(Tip(QObject::tr("The moving picture the test pattern draws. OK applies it.")));
     for (TestPattern p : {TestPattern::Gradients, TestPattern::HueBars, TestPattern::Life}) {
         combo->addItem(QString::fromLatin1(TestPatternName(p)), static_cast<int>(p));
         if (p == *pattern)
@@ -113,6 +132,8 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
     FormDialog d(parent, kVideoFormatDialog, QObject::tr("Video Format"));
     auto* sizeBox = new QComboBox(&d.dialog);
     sizeBox->setObjectName(QStringLiteral("frameSize"));
+    sizeBox->setToolTip(Tip(QObject::tr("Picture size in pixels, width x height, among the sizes "
+                                    "the device offers. Not while a file is open.")));
     for (const auto& [w, h] : sizes) {
         sizeBox->addItem(QStringLiteral("%1 x %2").arg(w).arg(h), QSize(w, h));
         if (w == choice->width && h == choice->height)
@@ -120,6 +141,8 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
     }
     auto* formatBox = new QComboBox(&d.dialog);
     formatBox->setObjectName(QStringLiteral("pixelFormat"));
+    formatBox->setToolTip(Tip(QObject::tr("How the pixels reach the frame callback and the file. If "
+                                      "the device refuses it, the format in effect stays.")));
     std::vector<PixelLayout> layouts{PixelLayout::Rgb24, PixelLayout::Rgb32, PixelLayout::Yuy2};
     if (offersMjpeg)
         layouts.push_back(PixelLayout::Mjpeg);
@@ -145,6 +168,8 @@ bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
     FormDialog d(parent, kVideoDisplayDialog, QObject::tr("Video Display"));
     auto* box = new QCheckBox(QObject::tr("Scale the preview to the window"), &d.dialog);
     box->setObjectName(QStringLiteral("scale"));
+    box->setToolTip(Tip(QObject::tr("Checked: the picture is stretched to the 320 x 240 preview. "
+                                "Unchecked: shown at its own size from the top-left corner.")));
     box->setChecked(*scale);
     d.form->addRow(box);
     if (!d.run())
@@ -157,6 +182,8 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression*
     FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("compression"));
+    combo->setToolTip(Tip(QObject::tr("How frames are stored in the AVI file; from the next file "
+                                  "that is opened on.")));
     for (Compression c : {Compression::None, Compression::MotionJpeg, Compression::Ffv1}) {
         combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
         if (c == *compression)

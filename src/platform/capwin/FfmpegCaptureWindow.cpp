@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <QFile>
 #include <QPainter>
 
@@ -78,6 +80,10 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     SourceFrame first;
     const auto result = source->waitFrame(0, 0, Ms(settings_->connectTimeoutMs), &first);
     if (result != FrameSource::Wait::Frame) {
+        if (result == FrameSource::Wait::Ended && source->openError() != 0)
+            ReportFailure(OpenProblemFromAvError(source->openError()));
+        else
+            ReportFailure(CaptureFailure::NoFrame);
         qCWarning(lcCapwin) << "the device"
                             << (result == FrameSource::Wait::Ended ? "did not open"
                                                                    : "opened but sent no frame");
@@ -103,6 +109,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         DriverDisconnect();
     if (driverIndex >= drivers_.size()) {
         qCWarning(lcCapwin) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
+        ReportFailure(CaptureFailure::NoSuchDevice);
         return 0;
     }
     const DriverEntry& entry = drivers_[driverIndex];
@@ -128,6 +135,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         return 0;
     }
     connected_ = static_cast<int>(driverIndex);
+    ClearFailure();
     connectedAtUs_ = av_gettime_relative();
     qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
                                << "x" << height_;
@@ -237,10 +245,12 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     }
     if (captureFile_.empty()) {
         qCWarning(lcCapwin) << "single-frame open: no capture file named";
+        ReportFailure(CaptureFailure::NoFileName);
         return FALSE;
     }
     if (!isConnected()) {
         qCWarning(lcCapwin) << "single-frame open: no device connected";
+        ReportFailure(CaptureFailure::DeviceGone);
         return FALSE;
     }
     AviSetup setup;
@@ -250,8 +260,14 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.compression = compression_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
     setup.riffBytes = RiffBytesForTesting();
-    writer_ = AviFileWriter::Create(captureFile_, setup);
-    return writer_ ? TRUE : FALSE;
+    int error = 0;
+    writer_ = AviFileWriter::Create(captureFile_, setup, &error);
+    if (!writer_) {
+        ReportFailure(FileProblemFromErrno(error));
+        return FALSE;
+    }
+    ClearFailure();
+    return TRUE;
 }
 
 bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
@@ -330,24 +346,35 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     const CLocaleScope cLocale;
     if (!writer_) {
         qCWarning(lcCapwin) << "grab refused: no file is open";
+        // The failed open said why already.
+        if (LastFailure().kind == CaptureFailure::None)
+            ReportFailure(CaptureFailure::NoFileName);
         return 0;
     }
     if (writer_->broken()) {
         qCWarning(lcCapwin) << "grab refused: the open file failed earlier";
+        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
         return 0;
     }
     if (!isConnected()) {
         qCWarning(lcCapwin) << "grab refused: no device connected";
+        ReportFailure(CaptureFailure::DeviceGone);
         return 0;
     }
     // Only a frame whose capture began after this moment will do; one that waited in a
     // buffer would carry an older picture than its time stamp says.
     const std::int64_t requestUs = av_gettime_relative();
     SourceFrame frame;
-    if (!freshFrame(requestUs, &frame) || !passCallback(frame))
+    if (!freshFrame(requestUs, &frame) || !passCallback(frame)) {
+        ReportFailure(CaptureFailure::DeviceGone);
         return 0;
+    }
     showCurrent();
-    return writer_->addFrame(current_) ? TRUE : 0;
+    if (!writer_->addFrame(current_)) {
+        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
+        return 0;
+    }
+    return TRUE;
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
@@ -477,4 +504,18 @@ void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
     }
     painter.fillRect(rect(), background);
     painter.drawImage(0, 0, shown_);
+}
+
+qint64 FfmpegCaptureWindow::CaptureFileBytes() const {
+    if (!writer_)
+        return -1;
+    struct stat st {};
+    return ::stat(captureFile_.c_str(), &st) == 0 ? static_cast<qint64>(st.st_size) : -1;
+}
+
+QString FfmpegCaptureWindow::FormatName() const {
+    QString name = QString::fromLatin1(LayoutName(layout_));
+    if (compression_ != Compression::None)
+        name += QStringLiteral(", saved as ") + QString::fromLatin1(CompressionName(compression_));
+    return name;
 }

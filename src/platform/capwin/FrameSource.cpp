@@ -214,6 +214,7 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     std::unique_ptr<AVDictionary, DictionaryDeleter> leftover(opts);
     if (rc < 0) {
         // avformat_open_input frees the context on failure.
+        openError_ = rc;
         qCWarning(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
                                       << QString::fromStdString(AvError(rc));
         return false;
@@ -230,6 +231,7 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
         avcodec_open2(decoder.get(), codec, nullptr) < 0) {
+        openError_ = AVERROR_DECODER_NOT_FOUND;
         qCWarning(lcCapwin) << "no decoder for the device's format" << avcodec_get_name(par->codec_id);
         return false;
     }

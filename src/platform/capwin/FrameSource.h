@@ -85,6 +85,8 @@ public:
     bool newest(std::uint64_t afterSequence, SourceFrame* out);
 
     bool ended() const;
+    // FFmpeg's error code of a failed open, 0 while none failed; read once ended() holds.
+    int openError() const { return openError_.load(); }
     const SourceRequest& request() const { return request_; }
 
 private:
@@ -105,6 +107,7 @@ private:
     SourceRequest request_;
     std::thread thread_;
     std::atomic<bool> abort_{false};
+    std::atomic<int> openError_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -20,7 +20,7 @@
 #include "platform/power/PowerTypes.h"
 
 namespace {
-Q_LOGGING_CATEGORY(lcPowerServices, "brisolt.power.linux")
+Q_LOGGING_CATEGORY(lcPowerServices, "brisolt.power.linux", QtInfoMsg)
 
 constexpr const char* kLogindService = "org.freedesktop.login1";
 constexpr const char* kLogindPath = "/org/freedesktop/login1";
@@ -123,22 +123,30 @@ LinuxPowerServices::~LinuxPowerServices() {
 bool LinuxPowerServices::EnableWakePrivilege() {
     const CapsPtr caps(cap_get_proc());
     if (!caps) {
-        qCInfo(lcPowerServices) << "cannot read the process capabilities:" << strerror(errno);
+        const int error = errno;
+        qCWarning(lcPowerServices) << "cannot read the process capabilities:" << strerror(error);
+        ReportProblem(PowerStep::WakePrivilege, PowerRefusal::Unavailable, strerror(error));
         return false;
     }
     cap_flag_value_t permitted = CAP_CLEAR;
     if (cap_get_flag(caps.get(), CAP_WAKE_ALARM, CAP_PERMITTED, &permitted) != 0 ||
         permitted != CAP_SET) {
-        qCInfo(lcPowerServices) << "CAP_WAKE_ALARM is not permitted; suspending between frames"
-                                   " is not possible";
+        qCWarning(lcPowerServices) << "CAP_WAKE_ALARM is not permitted; suspending between frames"
+                                      " is not possible";
+        ReportProblem(PowerStep::WakePrivilege, PowerRefusal::NotPermitted,
+                      "CAP_WAKE_ALARM is not permitted");
         return false;
     }
     const cap_value_t wakeAlarm[] = {CAP_WAKE_ALARM};
     if (cap_set_flag(caps.get(), CAP_EFFECTIVE, 1, wakeAlarm, CAP_SET) != 0 ||
         cap_set_proc(caps.get()) != 0) {
-        qCInfo(lcPowerServices) << "cannot raise CAP_WAKE_ALARM:" << strerror(errno);
+        const int error = errno;
+        qCWarning(lcPowerServices) << "cannot raise CAP_WAKE_ALARM:" << strerror(error);
+        ReportProblem(PowerStep::WakePrivilege, PowerRefusal::NotPermitted, strerror(error));
         return false;
     }
+    ClearProblem(PowerStep::WakePrivilege);
+    qCInfo(lcPowerServices) << "CAP_WAKE_ALARM raised";
     return true;
 }
 
@@ -175,9 +183,12 @@ bool LinuxPowerServices::SetWaitableTimer(const WakeTimerHandle& timer, const FI
         if (fd < 0) {
             const int error = errno;
             if (error == EPERM) {
-                qCInfo(lcPowerServices) << "wake timer needs CAP_WAKE_ALARM";
-            } else {
-                qCInfo(lcPowerServices) << "no wake-up alarm clock:" << strerror(error);
+                if (ReportProblem(PowerStep::WakeTimer, PowerRefusal::NotPermitted,
+                                  "CAP_WAKE_ALARM is not in effect"))
+                    qCWarning(lcPowerServices) << "wake timer needs CAP_WAKE_ALARM";
+            } else if (ReportProblem(PowerStep::WakeTimer, PowerRefusal::Unavailable,
+                                     strerror(error))) {
+                qCWarning(lcPowerServices) << "no wake-up alarm clock:" << strerror(error);
             }
             return false;
         }
@@ -195,10 +206,13 @@ bool LinuxPowerServices::SetWaitableTimer(const WakeTimerHandle& timer, const FI
         setting.it_value.tv_nsec = 1;
     }
     if (timerfd_settime(state->fd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
-        qCInfo(lcPowerServices) << "cannot arm the wake timer:" << strerror(errno);
+        const int error = errno;
+        if (ReportProblem(PowerStep::WakeTimer, PowerRefusal::Refused, strerror(error)))
+            qCWarning(lcPowerServices) << "cannot arm the wake timer:" << strerror(error);
         state->completion = nullptr;
         return false;
     }
+    ClearProblem(PowerStep::WakeTimer);
     state->completion = completion;
     state->argument = argument;
     state->due = dueTimeUtc;
@@ -259,16 +273,26 @@ bool LinuxPowerServices::RequestSleep(const char* method) {
     // The caller's next steps (the next frame, the state change after hibernation) must come
     // after the resume, and no other handler may run before them, so this waits by sleeping
     // the thread instead of running an event loop.
+    // A suspend comes after every frame: its outcome is a debug line, not an event.
+    const bool hibernate = std::strcmp(method, "Hibernate") == 0;
     if (WaitUntilResumed(suspendedBefore)) {
-        qCInfo(lcPowerServices, "%s: resumed", method);
-    } else {
+        if (hibernate)
+            qCInfo(lcPowerServices, "%s: resumed", method);
+        else
+            qCDebug(lcPowerServices, "%s: resumed", method);
+    } else if (hibernate) {
         qCInfo(lcPowerServices, "%s: accepted, but the machine did not sleep within %d ms",
                method, options_.sleepWaitMs);
+    } else {
+        qCDebug(lcPowerServices, "%s: accepted, but the machine did not sleep within %d ms",
+                method, options_.sleepWaitMs);
     }
     return true;
 }
 
 bool LinuxPowerServices::CallLogind(const char* method) {
+    const PowerStep step =
+        std::strcmp(method, "Hibernate") == 0 ? PowerStep::Hibernate : PowerStep::Suspend;
     const QString connectionName =
         QStringLiteral("brisolt-power-%1-%2")
             .arg(reinterpret_cast<quintptr>(this), 0, 16)
@@ -277,9 +301,10 @@ bool LinuxPowerServices::CallLogind(const char* method) {
     {
         QDBusConnection bus = QDBusConnection::connectToBus(busAddress_, connectionName);
         if (!bus.isConnected()) {
-            qCInfo(lcPowerServices).noquote()
-                << method << "not requested: system bus not reachable at" << busAddress_ << "-"
-                << bus.lastError().message();
+            if (ReportProblem(step, PowerRefusal::Unavailable, "the system bus is not reachable"))
+                qCWarning(lcPowerServices).noquote()
+                    << method << "not requested: system bus not reachable at" << busAddress_
+                    << "-" << bus.lastError().message();
         } else {
             QDBusMessage call = QDBusMessage::createMethodCall(
                 QString::fromLatin1(kLogindService), QString::fromLatin1(kLogindPath),
@@ -288,9 +313,14 @@ bool LinuxPowerServices::CallLogind(const char* method) {
             // Block waits without running an event loop on this thread.
             const QDBusMessage reply = bus.call(call, QDBus::Block, options_.dbusTimeoutMs);
             accepted = reply.type() == QDBusMessage::ReplyMessage;
-            if (!accepted) {
-                qCInfo(lcPowerServices).noquote()
-                    << method << "refused:" << reply.errorName() << reply.errorMessage();
+            if (accepted) {
+                ClearProblem(step);
+            } else {
+                const QString why =
+                    reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+                if (ReportProblem(step, PowerRefusal::Refused, why.toStdString()))
+                    qCWarning(lcPowerServices).noquote()
+                        << method << "refused:" << reply.errorName() << reply.errorMessage();
             }
         }
     }

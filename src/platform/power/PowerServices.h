@@ -2,7 +2,10 @@
 // hibernate. The real implementation is LinuxPowerServices; tests install a fake.
 #pragma once
 
+#include <array>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/WinTypes.h"
 
@@ -20,9 +23,27 @@ using WakeTimerApcProc = void (*)(void* argument, DWORD timerLowValue, DWORD tim
 class WakeTimerObject;
 using WakeTimerHandle = std::shared_ptr<WakeTimerObject>;
 
+// The steps whose failures the main window reports, and how a step failed.
+enum class PowerStep { WakePrivilege, WakeTimer, Suspend, Hibernate };
+enum class PowerRefusal {
+    None,
+    NotPermitted,  // this process lacks the privilege (CAP_WAKE_ALARM)
+    Unavailable,   // the service cannot be reached (no system bus, no alarm clock)
+    Refused,       // the service said no; its message is the text
+};
+struct PowerProblem {
+    PowerRefusal refusal = PowerRefusal::None;
+    std::string text;  // the service's or the system's own message
+};
+
 class PowerServices {
 public:
     virtual ~PowerServices() = default;
+
+    // How the latest call of a step ended: None when it succeeded or was never made.
+    const PowerProblem& LastProblem(PowerStep step) const {
+        return problems_[static_cast<std::size_t>(step)];
+    }
 
     // Raises the privilege that arming a wake-up alarm needs. False when it cannot be had.
     virtual bool EnableWakePrivilege() = 0;
@@ -45,4 +66,18 @@ public:
 
     // Hibernates the computer; returns after the resume, or false when refused.
     virtual bool Hibernate() = 0;
+
+protected:
+    // Records how a step failed; true when that differs from how it failed last time, so
+    // that a refusal repeated after every frame is logged once.
+    bool ReportProblem(PowerStep step, PowerRefusal refusal, std::string text = {}) {
+        PowerProblem& last = problems_[static_cast<std::size_t>(step)];
+        const bool changed = last.refusal != refusal || last.text != text;
+        last = PowerProblem{refusal, std::move(text)};
+        return changed;
+    }
+    void ClearProblem(PowerStep step) { problems_[static_cast<std::size_t>(step)] = {}; }
+
+private:
+    std::array<PowerProblem, 4> problems_{};
 };

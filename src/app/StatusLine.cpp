@@ -1,0 +1,446 @@
+// The status line of the main window: what it shows in each state of the recorder, fed by
+// the capture commands, the frame clock and the power steps.
+#include "app/StatusLine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFontMetrics>
+#include <QListWidget>
+#include <QLoggingCategory>
+#include <QPainter>
+
+#include <algorithm>
+#include <clocale>
+#include <locale.h>
+
+#include "app/CaptureDlg.h"
+#include "common/CaptureSettings.h"
+
+Q_LOGGING_CATEGORY(lcStatus, "brisolt.status", QtInfoMsg)
+
+namespace {
+
+constexpr int kPreviewHeight = 240;
+constexpr int kGap = 2;
+
+// Local time in the C locale, so that month names do not follow the user's language.
+QString LocalTimeText(std::time_t when, const char* format) {
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[64] = {};
+    if (cLocale)
+        ::strftime_l(text, sizeof text, format, &local, cLocale);
+    else
+        std::strftime(text, sizeof text, format, &local);
+    return QString::fromLatin1(text);
+}
+
+QString Count(std::int64_t n, const char* thing) {
+    return QString::number(n) + QLatin1Char(' ') + QString::fromLatin1(thing) +
+           (n == 1 ? QString() : QStringLiteral("s"));
+}
+
+QString DurationWords(std::int64_t seconds) {
+    if (seconds < 120)
+        return QString::number(seconds) + QStringLiteral(" s");
+    if (seconds < 2 * 3600)
+        return QString::number(seconds / 60) + QStringLiteral(" min");
+    return QString::number(seconds / 3600) + QStringLiteral(" h ") +
+           QString::number(seconds / 60 % 60) + QStringLiteral(" min");
+}
+
+}  // namespace
+
+QString ByteCountWords(qint64 bytes) {
+    if (bytes < 0)
+        return QStringLiteral("size unknown");
+    if (bytes < 1000000)
+        return QString::number((bytes + 999) / 1000) + QStringLiteral(" kB");
+    if (bytes % 1000000 == 0)
+        return QString::number(bytes / 1000000) + QStringLiteral(" MB");
+    // QString::number writes the C locale's decimal point whatever the user's locale says.
+    return QString::number(static_cast<double>(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+}
+
+QString CaptureFailureWords(const CaptureProblem& problem) {
+    const QString& text = problem.text;
+    switch (problem.kind) {
+    case CaptureFailure::NoSuchDevice:
+        return QStringLiteral("no such device");
+    case CaptureFailure::DeviceBusy:
+        return QStringLiteral("the device is busy (another program uses it)");
+    case CaptureFailure::FormatRefused:
+        return QStringLiteral("the device refused the format") +
+               (text.isEmpty() ? QString() : QStringLiteral(" (") + text + QLatin1Char(')'));
+    case CaptureFailure::NoFrame:
+        return QStringLiteral("the device opened but sent no picture");
+    case CaptureFailure::OpenFailed:
+        return QStringLiteral("FFmpeg: ") + text;
+    case CaptureFailure::DeviceGone:
+        return QStringLiteral("the device is gone (it stopped sending pictures)");
+    case CaptureFailure::NoSpace:
+        return QStringLiteral("no space left on the disk");
+    case CaptureFailure::FileSizeLimit:
+        return QStringLiteral("the file reached the file size limit");
+    case CaptureFailure::NoFileName:
+        return QStringLiteral("no file could be opened");
+    case CaptureFailure::WriteError:
+        return QStringLiteral("write error: ") + text;
+    case CaptureFailure::None:
+        break;
+    }
+    return text.isEmpty() ? QStringLiteral("no reason given") : text;
+}
+
+QString PowerProblemWords(PowerStep step, const PowerProblem& problem) {
+    const QString what = step == PowerStep::Hibernate ? QStringLiteral("hibernation")
+                                                      : QStringLiteral("suspend");
+    const QString text = QString::fromStdString(problem.text);
+    switch (problem.refusal) {
+    case PowerRefusal::Refused:
+        return QStringLiteral("logind refused ") + what + QStringLiteral(": ") + text;
+    case PowerRefusal::Unavailable:
+        return what + QStringLiteral(" unavailable: ") + text;
+    case PowerRefusal::NotPermitted:
+        return what + QStringLiteral(" not permitted: ") + text;
+    case PowerRefusal::None:
+        break;
+    }
+    return {};
+}
+
+// ---- the view --------------------------------------------------------------------------
+
+StatusLineView::StatusLineView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("statusLine"));
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void StatusLineView::SetLines(const QString& first, const QString& second) {
+    if (first == first_ && second == second_)
+        return;
+    first_ = first;
+    second_ = second;
+    setToolTip(first_ + QLatin1Char('\n') + second_);
+    update();
+}
+
+void StatusLineView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QFontMetrics fm(font());
+    painter.setPen(palette().color(QPalette::WindowText));
+    const int width = this->width();
+    painter.drawText(0, fm.ascent(), fm.elidedText(first_, Qt::ElideRight, width));
+    // The second line wraps into whatever room the strip has below the first.
+    const QRect rest(0, fm.lineSpacing(), width, height() - fm.lineSpacing());
+    const int rows = std::max(1, rest.height() / fm.lineSpacing());
+    QString text = second_;
+    if (fm.boundingRect(rest, Qt::TextWordWrap, text).height() > rows * fm.lineSpacing())
+        text = fm.elidedText(text, Qt::ElideRight, width * rows - fm.averageCharWidth() * 8);
+    painter.drawText(rest, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, text);
+}
+
+// ---- the line --------------------------------------------------------------------------
+
+StatusLine::StatusLine(CCaptureDlg* dialog)
+    : dialog_(dialog), view_(new StatusLineView(dialog)), clock_([] { return std::time(nullptr); }) {
+    const QFontMetrics fm(dialog->font());
+    const int top = kPreviewHeight + kGap;
+    const int least = 2 * fm.lineSpacing();
+    if (top + least + kGap > dialog->height())
+        dialog->setFixedSize(dialog->width(), top + least + kGap);
+    view_->setGeometry(4, top, dialog->width() - 8, dialog->height() - top - kGap);
+    everySecond_.setInterval(1000);
+    QObject::connect(&everySecond_, &QTimer::timeout, view_, [this] { Update(); });
+}
+
+StatusLine::~StatusLine() {
+    // The view's connections call back into this object: it goes first.
+    delete view_.data();
+}
+
+QString StatusLine::Text() const { return view_ ? view_->Text() : QString(); }
+
+QString StatusLine::DriverName() const {
+    CListBox* list = dialog_->driverList;
+    if (!list || list->GetCurSel() < 0)
+        return {};
+    return list->GetText(list->GetCurSel());
+}
+
+QString StatusLine::FileLeaf() const {
+    const QString path = QFile::decodeName(QByteArray::fromStdString(dialog_->captureFileName));
+    const int slash = static_cast<int>(path.lastIndexOf(QLatin1Char('/')));
+    return slash >= 0 ? path.mid(slash + 1) : path;
+}
+
+void StatusLine::Started() {
+    // The driver list is filled only now; a new selection shows at once.
+    if (dialog_->driverList) {
+        if (auto* list = qobject_cast<QListWidget*>(dialog_->driverList->Widget()))
+            QObject::connect(list, &QListWidget::currentRowChanged, view_, [this] { Update(); });
+    }
+    Update();
+}
+
+void StatusLine::ConnectDone(bool connected) {
+    driver_ = DriverName();
+    problem_ = {};
+    if (connected) {
+        phase_ = Phase::Connected;
+    } else {
+        phase_ = Phase::ConnectFailed;
+        if (dialog_->captureWindow)
+            problem_ = dialog_->captureWindow->LastFailure();
+        else
+            problem_.text = QStringLiteral("no capture window could be made");
+        if (problem_.kind == CaptureFailure::None && problem_.text.isEmpty())
+            problem_.text = QStringLiteral("the driver did not connect");
+        qCWarning(lcStatus).noquote()
+            << "connect to" << (driver_.isEmpty() ? QStringLiteral("(no driver)") : driver_)
+            << "failed:" << CaptureFailureWords(problem_);
+    }
+    Update();
+}
+
+void StatusLine::DisconnectDone() {
+    phase_ = Phase::Idle;
+    Update();
+}
+
+void StatusLine::RunStarted() {
+    phase_ = Phase::Running;
+    problem_ = {};
+    powerNote_.clear();
+    haveSleep_ = false;
+    hibernating_ = hibernated_ = false;
+    runStart_ = clock_();
+    runInterval_ = dialog_->intervalSeconds;
+    runSpan_ = dialog_->spanSeconds;
+    files_ = 1;
+    framesInFile_ = 0;
+    namesTaken_ = dialog_->captureFileName.empty();
+    qCInfo(lcStatus).noquote() << "run started: one frame every" << runInterval_ << "s for"
+                               << runSpan_ << "s into" << FileLeaf();
+    everySecond_.start();
+    Update();
+}
+
+void StatusLine::FileRolledOver() {
+    framesInFile_ = 0;
+    namesTaken_ = dialog_->captureFileName.empty();
+    if (!namesTaken_) {
+        ++files_;
+    }
+    Update();
+}
+
+void StatusLine::FrameTaken(bool stored) {
+    if (stored)
+        ++framesInFile_;
+    Update();
+}
+
+void StatusLine::SleepDone(SleepOutcome outcome) {
+    haveSleep_ = true;
+    sleep_ = outcome;
+    if (outcome == SleepOutcome::SuspendRefused)
+        NotePower(PowerStep::Suspend);
+    Update();
+}
+
+void StatusLine::RunStopped() {
+    everySecond_.stop();
+    phase_ = Phase::Stopped;
+    qCInfo(lcStatus).noquote() << "run stopped:" << FramesAndFiles();
+    Update();
+}
+
+void StatusLine::RunEnding() {
+    everySecond_.stop();
+    phase_ = Phase::Ended;
+    hibernating_ = dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
+    qCInfo(lcStatus).noquote() << "run ended:" << FramesAndFiles();
+    Update();
+    ShowBeforeHibernating();
+}
+
+void StatusLine::CaptureFailing() {
+    everySecond_.stop();
+    phase_ = Phase::Failed;
+    problem_ = dialog_->captureWindow ? dialog_->captureWindow->LastFailure()
+                                      : CaptureProblem{CaptureFailure::DeviceGone, {}};
+    qCWarning(lcStatus).noquote() << "capture failed:"
+                                  << (namesTaken_ ? QStringLiteral("all names taken")
+                                                  : CaptureFailureWords(problem_))
+                                  << "-" << FramesAndFiles();
+    hibernating_ = dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
+    Update();
+    ShowBeforeHibernating();
+}
+
+void StatusLine::ShowBeforeHibernating() {
+    // The hibernation request blocks the event loop: paint now, or the line would never say
+    // so before the screen goes dark.
+    if (hibernating_ && view_ && view_->isVisible())
+        view_->repaint();
+}
+
+void StatusLine::HibernateDone() {
+    hibernating_ = false;
+    PowerServices* power = dialog_->GetPlatform().power;
+    hibernated_ = power && power->LastProblem(PowerStep::Hibernate).refusal == PowerRefusal::None;
+    NotePower(PowerStep::Hibernate);
+    Update();
+}
+
+void StatusLine::NotePower(PowerStep step) {
+    PowerServices* power = dialog_->GetPlatform().power;
+    if (!power)
+        return;
+    const QString words = PowerProblemWords(step, power->LastProblem(step));
+    if (!words.isEmpty())
+        powerNote_ = words;
+}
+
+QString StatusLine::FramesAndFiles() const {
+    QString text = Count(dialog_->frameCount, "frame") + QStringLiteral(" in ") +
+                   Count(files_, "file");
+    if (!FileLeaf().isEmpty())
+        text += QStringLiteral(", last ") + FileLeaf();
+    return text;
+}
+
+QString StatusLine::RunLine() const {
+    if (namesTaken_)
+        return QStringLiteral("Recording stopped: all 1000 names brslt000.avi to brslt999.avi "
+                              "are taken here");
+    qint64 bytes = -1;
+    if (dialog_->captureWindow)
+        bytes = dialog_->captureWindow->CaptureFileBytes();
+    return QStringLiteral("Recording %1: %2 (%3 in the run), %4 of %5")
+        .arg(FileLeaf())
+        .arg(Count(framesInFile_, "frame"))
+        .arg(dialog_->frameCount)
+        .arg(ByteCountWords(bytes))
+        .arg(ByteCountWords(captureSettings.maxFileBytes));
+}
+
+QString StatusLine::SleepPhrase() const {
+    PowerServices* power = dialog_->GetPlatform().power;
+    const bool useSleep = dialog_->IsDlgButtonChecked(IDC_USE_SLEEP) == BST_CHECKED;
+    QString phrase;
+    if (!power) {
+        phrase = QStringLiteral("stays awake: no power services");
+    } else if (!IntervalAllowsSleep(runInterval_, captureSettings.standbySeconds)) {
+        phrase = QStringLiteral("stays awake: the interval is shorter than 3 x standby");
+    } else if (!useSleep) {
+        phrase = QStringLiteral("stays awake: use sleep is off");
+    } else if (power->LastProblem(PowerStep::WakePrivilege).refusal != PowerRefusal::None ||
+               (haveSleep_ && (sleep_ == SleepOutcome::NoTimer ||
+                               sleep_ == SleepOutcome::TimerNotArmed))) {
+        phrase = QStringLiteral("stays awake: no wake privilege (see README)");
+    } else if (haveSleep_ && sleep_ == SleepOutcome::SuspendRefused && !powerNote_.isEmpty()) {
+        phrase = QStringLiteral("stays awake: ") + powerNote_;
+    } else {
+        phrase = QStringLiteral("sleeps between frames, woken %1 s before each")
+                     .arg(captureSettings.standbySeconds);
+    }
+    if (dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
+        phrase += QStringLiteral(", then hibernates");
+    return phrase;
+}
+
+QString StatusLine::TimingLine() const {
+    const std::time_t now = clock_();
+    const std::int64_t elapsed = std::max<std::int64_t>(0, now - runStart_);
+    const std::int64_t interval = std::max<std::int32_t>(1, runInterval_);
+    // The frame timer ticks whole intervals after the start.
+    const std::int64_t nextDue = runStart_ + (elapsed / interval + 1) * interval;
+    const std::time_t end = runStart_ + runSpan_;
+    const QString endText = end - now < 20 * 3600 ? LocalTimeText(end, "%H:%M")
+                                                  : LocalTimeText(end, "%b %d, %H:%M");
+    QString line;
+    if (nextDue < end)
+        line = QStringLiteral("Next frame in %1, ").arg(DurationWords(nextDue - now));
+    else
+        line = QStringLiteral("No more frames, ");
+    return line + QStringLiteral("run ends at %1; %2").arg(endText, SleepPhrase());
+}
+
+void StatusLine::Update() {
+    if (!view_)
+        return;
+    QString first;
+    QString second;
+    const QString leaf = FileLeaf();
+    switch (phase_) {
+    case Phase::Idle: {
+        const QString driver = DriverName();
+        first = driver.isEmpty() ? QStringLiteral("Not connected: no capture driver selected.")
+                                 : QStringLiteral("Not connected. Driver: %1.").arg(driver);
+        second = QStringLiteral("Click connect to open it; pick another driver on the setup "
+                                "panel (right-click, etc setup).");
+        break;
+    }
+    case Phase::ConnectFailed:
+        first = QStringLiteral("Connect failed: %1: %2.")
+                    .arg(driver_.isEmpty() ? QStringLiteral("no driver selected") : driver_,
+                         CaptureFailureWords(problem_));
+        second = QStringLiteral("Check the device or pick another driver on the setup panel, "
+                                "then click connect.");
+        break;
+    case Phase::Connected: {
+        const CAPSTATUS& status = captureSettings.capStatus;
+        QString format = dialog_->captureWindow ? dialog_->captureWindow->FormatName() : QString();
+        first = QStringLiteral("Connected: %1, %2 x %3%4, preview every %5 ms.")
+                    .arg(driver_)
+                    .arg(status.uiImageWidth)
+                    .arg(status.uiImageHeight)
+                    .arg(format.isEmpty() ? QString() : QStringLiteral(" ") + format)
+                    .arg(captureSettings.previewRateMs);
+        second = QStringLiteral("Recordings go to %1").arg(QDir::toNativeSeparators(QDir::currentPath()));
+        break;
+    }
+    case Phase::Running:
+        first = RunLine();
+        second = TimingLine();
+        break;
+    case Phase::Stopped:
+    case Phase::Ended:
+        first = QStringLiteral("Run %1: %2.")
+                    .arg(phase_ == Phase::Stopped ? QStringLiteral("stopped")
+                                                  : QStringLiteral("ended"),
+                         FramesAndFiles());
+        if (hibernating_)
+            second = QStringLiteral("Hibernating now.");
+        else if (!powerNote_.isEmpty())
+            second = powerNote_;
+        else if (hibernated_)
+            second = QStringLiteral("The computer hibernated at the end of the run.");
+        else
+            second = QStringLiteral("Still connected to %1; the Brisolt button starts a new run.")
+                         .arg(driver_);
+        break;
+    case Phase::Failed:
+        first = QStringLiteral("Capture failed: %1.")
+                    .arg(namesTaken_ ? QStringLiteral("all 1000 names brslt000.avi to "
+                                                      "brslt999.avi are taken")
+                                     : CaptureFailureWords(problem_));
+        second = QStringLiteral("Last file %1 (%2 in the run)")
+                     .arg(leaf.isEmpty() ? QStringLiteral("none") : leaf,
+                          Count(dialog_->frameCount, "frame"));
+        if (hibernating_)
+            second += QStringLiteral("; hibernating now.");
+        else if (!powerNote_.isEmpty())
+            second += QStringLiteral("; ") + powerNote_ + QLatin1Char('.');
+        else
+            second += QStringLiteral("; connect again to go on.");
+        break;
+    }
+    // A refused suspend or hibernation stays in view until the next run starts.
+    if (!powerNote_.isEmpty() && !hibernating_ && !second.contains(powerNote_))
+        second += QStringLiteral("; ") + powerNote_;
+    view_->SetLines(first, second);
+}

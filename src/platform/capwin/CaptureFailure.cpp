@@ -1,0 +1,45 @@
+// Failures of the capture window sorted by what the user can do about them.
+#include "platform/capwin/CaptureFailure.h"
+
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+CaptureProblem FileProblemFromErrno(int error) {
+    CaptureProblem problem;
+    problem.text = QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO));
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+        problem.kind = CaptureFailure::NoSpace;
+        break;
+    case EFBIG:
+        problem.kind = CaptureFailure::FileSizeLimit;
+        break;
+    default:
+        problem.kind = CaptureFailure::WriteError;
+        break;
+    }
+    return problem;
+}
+
+CaptureProblem OpenProblemFromAvError(int avError) {
+    CaptureProblem problem;
+    char message[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(avError, message, sizeof message) < 0)
+        std::strncpy(message, "unknown error", sizeof message - 1);
+    problem.text = QString::fromLocal8Bit(message);
+    if (avError == AVERROR(EBUSY))
+        problem.kind = CaptureFailure::DeviceBusy;
+    else if (avError == AVERROR(ENOENT) || avError == AVERROR(ENODEV) ||
+             avError == AVERROR(ENXIO))
+        problem.kind = CaptureFailure::NoSuchDevice;
+    else if (avError == AVERROR(EINVAL) || avError == AVERROR_DECODER_NOT_FOUND)
+        problem.kind = CaptureFailure::FormatRefused;
+    else
+        problem.kind = CaptureFailure::OpenFailed;
+    return problem;
+}
