@@ -84,6 +84,14 @@ metainfo() {
                    '<content_rating type="oars-1.1"' '<launchable type="desktop-id">'; do
         grep -qF "$element" "$data" || fail "no $element"
     done
+    # The screenshot is published from packaging/screenshots, at the size the data states.
+    local image width height shot
+    image=$(grep -o '<image type="source"[^<]*</image>' "$data")
+    width=$(sed 's/.*width="\([0-9]*\)".*/\1/' <<<"$image")
+    height=$(sed 's/.*height="\([0-9]*\)".*/\1/' <<<"$image")
+    shot=$src/packaging/screenshots/$(sed 's|.*/\([^/<]*\)</image>|\1|' <<<"$image")
+    file -b "$shot" | grep -q "^PNG image data, $width x $height," \
+        || fail "screenshot $shot is not a $width x $height PNG"
 }
 
 manual_page() {
