@@ -160,10 +160,18 @@ QString Program() {
     return QString::fromLocal8Bit(qgetenv("BRISOLT_BINARY_DIR")) + QStringLiteral("/brisolt");
 }
 
+// The program's environment: never the machine's real system bus, whoever runs the test.
+QProcessEnvironment ProgramEnvironment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+               QStringLiteral("unix:path=/nonexistent/brisolt-test-system-bus"));
+    return env;
+}
+
 // No display at all and the X11 platform asked for: a program that went as far as starting
 // its GUI could only abort, so an orderly exit shows that no window was ever tried.
 QProcessEnvironment NoDisplay() {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = ProgramEnvironment();
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -171,7 +179,7 @@ QProcessEnvironment NoDisplay() {
 }
 
 ProcessRun RunProgram(const QString& program, const QStringList& args,
-               const QProcessEnvironment& env = NoDisplay()) {
+                      const QProcessEnvironment& env = NoDisplay()) {
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(program, args);
@@ -243,7 +251,7 @@ TEST_F(CommandLine, ADirectoryTheUserCannotWriteIsRefused) {
 TEST_F(CommandLine, TheProgramRunsItsMainWindowInTheDirectoryGiven) {
     // Qt's own -platform goes on to QApplication; the window stays until a SIGTERM ends it.
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment env = ProgramEnvironment();
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(QDir::rootPath());
