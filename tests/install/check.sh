@@ -52,9 +52,9 @@ install_tree() {
     local dir=$root$prefix
     for size in 16 32 48 128 256; do
         file -b "$dir/share/icons/hicolor/${size}x$size/apps/$id.png" \
-            | grep -q "^PNG image data, $size x $size," || fail "the $size px icon is not $size x $size"
+            | grep "^PNG image data, $size x $size," >/dev/null || fail "the $size px icon is not $size x $size"
     done
-    file -b "$dir/share/icons/hicolor/scalable/apps/$id.svg" | grep -q SVG || fail "scalable icon"
+    file -b "$dir/share/icons/hicolor/scalable/apps/$id.svg" | grep SVG >/dev/null || fail "scalable icon"
     # The menu entry names the installed icon and program; the AppStream data its entry.
     grep -qx "Icon=$id" "$dir/share/applications/$id.desktop" || fail "Icon= of the menu entry"
     grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" \
@@ -71,7 +71,8 @@ desktop_entry() {
     grep -qx 'Exec=brisolt' "$entry" || fail "Exec=brisolt"
     grep -qx 'Categories=AudioVideo;Video;Recorder;' "$entry" || fail "Categories="
     # Windows name their menu entry by the same id (QGuiApplication::desktopFileName).
-    strings -el "$bin/brisolt" | grep -qx "$id" || fail "the program does not name its menu entry $id"
+    # grep -q would stop reading early, and under pipefail the cut-off strings counts as a failure.
+    strings -el "$bin/brisolt" | grep -x "$id" >/dev/null || fail "the program does not name its menu entry $id"
 }
 
 metainfo() {
@@ -90,7 +91,7 @@ metainfo() {
     width=$(sed 's/.*width="\([0-9]*\)".*/\1/' <<<"$image")
     height=$(sed 's/.*height="\([0-9]*\)".*/\1/' <<<"$image")
     shot=$src/packaging/screenshots/$(sed 's|.*/\([^/<]*\)</image>|\1|' <<<"$image")
-    file -b "$shot" | grep -q "^PNG image data, $width x $height," \
+    file -b "$shot" | grep "^PNG image data, $width x $height," >/dev/null \
         || fail "screenshot $shot is not a $width x $height PNG"
 }
 
@@ -138,7 +139,7 @@ debian_package() {
     description=$(dpkg-deb --field "$deb" Description)
     for box in "'use sleep' suspends the computer after each frame" \
                "'suspend end' hibernates" CAP_WAKE_ALARM; do
-        tr -s ' \n' ' ' <<<"$description" | grep -qF "$box" || fail "the description does not mention $box"
+        tr -s ' \n' ' ' <<<"$description" | grep -F "$box" >/dev/null || fail "the description does not mention $box"
     done
 
     dpkg-deb --contents "$deb" >"$tmp/contents"
