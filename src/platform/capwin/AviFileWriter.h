@@ -7,6 +7,7 @@
 
 #include "platform/capwin/AvHandles.h"
 #include "platform/capwin/CaptureFormat.h"
+#include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {
 
@@ -16,6 +17,7 @@ struct AviSetup {
     PixelLayout layout = PixelLayout::Rgb24;
     Compression compression = Compression::None;
     std::uint32_t microSecPerFrame = 66667;
+    EncoderLookup encoderLookup;  // empty: the encoders of the FFmpeg we run on
 };
 
 // Creates a file exclusively (never replacing or following anything) and fsync-ing it.
@@ -67,8 +69,7 @@ private:
     IoContextPtr io_;
     OutputContextPtr output_;
     AVStream* stream_ = nullptr;
-    CodecContextPtr encoder_;
-    Scaler scaler_;
+    std::unique_ptr<VideoEncoder> encoder_;
 
     // Where the placeholders of the header sit, for keeping them true after every frame.
     std::int64_t riffSizeAt_ = -1;

@@ -153,11 +153,14 @@ bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
     return true;
 }
 
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression) {
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression,
+                               const EncoderLookup& lookup) {
     FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("compression"));
-    for (Compression c : {Compression::None, Compression::MotionJpeg, Compression::Ffv1}) {
+    // A compression whose encoder this FFmpeg lacks is not offered; if it was the choice
+    // so far, the first entry (uncompressed) is shown instead.
+    for (Compression c : AvailableCompressions(lookup)) {
         combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
         if (c == *compression)
             combo->setCurrentIndex(combo->count() - 1);

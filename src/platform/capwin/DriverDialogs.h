@@ -7,6 +7,7 @@
 
 #include "platform/capwin/CaptureFormat.h"
 #include "platform/capwin/FrameSource.h"
+#include "platform/capwin/VideoEncoder.h"
 
 class QWidget;
 
@@ -37,7 +38,9 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
 // Video display: whether the preview is scaled to the window. True when accepted.
 bool RunVideoDisplayDialog(QWidget* parent, bool* scale);
 
-// Video compression of the single-frame files. True when accepted.
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression);
+// Video compression of the single-frame files: the compressions whose encoder lookup
+// finds in this FFmpeg. True when accepted.
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression,
+                               const EncoderLookup& lookup);
 
 }  // namespace capwin

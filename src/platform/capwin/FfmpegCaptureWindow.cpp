@@ -108,6 +108,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     if (entry.kind == DeviceKind::TestPattern) {
         request.width = settings_->testPatternWidth;
         request.height = settings_->testPatternHeight;
+        request.framesPerSecond = std::max(1, settings_->testPatternRate);
         request.fault = fault_;
     } else {
         // The device's own size; raw frames as YUYV where it has them (a camera that
@@ -242,6 +243,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.layout = layout_;
     setup.compression = compression_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
+    setup.encoderLookup = encoderLookup();
     writer_ = AviFileWriter::Create(captureFile_, setup);
     return writer_ ? TRUE : FALSE;
 }
@@ -425,7 +427,7 @@ LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
 
 LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
     Compression compression = compression_;
-    if (!RunVideoCompressionDialog(this, layout_, &compression))
+    if (!RunVideoCompressionDialog(this, layout_, &compression, encoderLookup()))
         return FALSE;
     // Takes effect with the next file that is opened.
     compression_ = compression;
@@ -438,6 +440,10 @@ LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
         return FALSE;
     }
     return SaveDibSnapshot(path, current_) ? TRUE : FALSE;
+}
+
+EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
+    return settings_->encoderLookup ? settings_->encoderLookup : DefaultEncoderLookup();
 }
 
 void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {

@@ -12,6 +12,7 @@
 #include "platform/capwin/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FrameSource.h"
+#include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {
 class AviFileWriter;
@@ -37,6 +38,10 @@ struct CaptureWindowSettings {
     int reopenBoundMs = 5000;
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
+    int testPatternRate = 25;  // frames a second the test pattern draws
+    // How the compression dialog and the files find their encoders; empty: in the FFmpeg
+    // we run on.
+    capwin::EncoderLookup encoderLookup;
 };
 
 }  // namespace capwin
@@ -89,6 +94,7 @@ private:
     bool passCallback(const capwin::SourceFrame& frame);
     void showCurrent();
     bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
+    capwin::EncoderLookup encoderLookup() const;
 
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
