@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
@@ -30,6 +31,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "app/CaptureDlg.h"
+#include "common/CaptureSettings.h"
+#include "fakes/FakePowerServices.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
@@ -374,6 +378,60 @@ TEST_F(H264Test, KilledWriterLeavesAFileTheThreeReadersCountAlike) {
         EXPECT_EQ(AvidemuxFrames(file), probed);
         EXPECT_LT(QFileInfo(file).size(), qint64{1} << 30);
     }
+}
+
+// A run of the recorder itself on H.264 with a small size limit per file: the files roll
+// over when the next frame, at the size it is stored in, would take one past the limit.
+// (The frame callback's byte count is that of the uncompressed picture, 230400 bytes here,
+// more than the whole limit.)
+TEST_F(H264Test, RecorderRollsOverAtTheLimitCountingTheFramesAsStored) {
+    const QString previousDir = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+    FakePowerServices power;
+    auto dlg = std::make_unique<CCaptureDlg>(Platform{&registry_, &power});
+    dlg->Create();
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->driverList->SetCurSel(registry_.testPatternIndex());
+    dlg->OnConnect();
+    ASSERT_EQ(dlg->captureState, Connected);
+    auto* window = dynamic_cast<FfmpegCaptureWindow*>(dlg->captureWindow.data());
+    ASSERT_NE(window, nullptr);
+    QStringList offered;
+    AnswerCompression(&offered, kH264);
+    ASSERT_EQ(window->DlgVideoCompression(), TRUE);
+    ASSERT_EQ(window->compression(), capwin::Compression::H264);
+
+    constexpr std::uint32_t kLimit = 20000;
+    constexpr int kFrames = 90;
+    const std::uint32_t savedLimit = captureSettings.maxFileBytes;
+    captureSettings.maxFileBytes = kLimit;
+    dlg->OnStart();
+    for (int tick = 1; tick < kFrames && dlg->captureState == Capturing; ++tick)
+        dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(dlg->captureState, Capturing);
+    EXPECT_GT(captureSettings.lastFrameBytes, kLimit) << "the callback counts raw bytes";
+    dlg->OnStop();
+    captureSettings.maxFileBytes = savedLimit;
+    dlg.reset();
+    QDir::setCurrent(previousDir);
+
+    int total = 0;
+    std::vector<int> perFile;
+    for (int n = 0; n < 1000; ++n) {
+        char leaf[32];
+        std::snprintf(leaf, sizeof leaf, "brslt%03d.avi", n);
+        if (!QFile::exists(path(leaf)))
+            break;
+        const int frames = ProbeStream(path(leaf)).decoded;
+        ASSERT_GT(frames, 0) << leaf;
+        EXPECT_LE(QFileInfo(path(leaf)).size(), kLimit) << leaf;
+        perFile.push_back(frames);
+        total += frames;
+    }
+    EXPECT_EQ(total, kFrames);
+    ASSERT_GE(perFile.size(), 2u) << "the run rolled over";
+    for (size_t i = 0; i + 1 < perFile.size(); ++i)
+        EXPECT_GE(perFile[i], 10) << "file " << i << " was closed long before the limit";
 }
 
 }  // namespace

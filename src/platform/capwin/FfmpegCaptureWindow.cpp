@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <QFile>
 #include <QPainter>
 
@@ -22,6 +24,17 @@ extern "C" {
 using namespace capwin;
 
 namespace {
+
+// What libavformat's AVI trailer adds per frame: an idx1 entry of 16 bytes and an OpenDML
+// standard-index entry of 8, and once the headers of both indexes.
+constexpr std::int64_t kIndexBytesPerFrame = 24;
+constexpr std::int64_t kIndexHeaderBytes = 64;
+
+// The length of a file, or -1.
+std::int64_t FileLength(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
 
 constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
@@ -245,6 +258,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
     setup.encoderLookup = encoderLookup();
     writer_ = AviFileWriter::Create(captureFile_, setup);
+    largestStoredFrame_ = 0;
     return writer_ ? TRUE : FALSE;
 }
 
@@ -337,7 +351,23 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     if (!freshFrame(requestUs, &frame) || !passCallback(frame))
         return 0;
     showCurrent();
-    return writer_->addFrame(current_) ? TRUE : 0;
+    const std::int64_t before = FileLength(writer_->path());
+    if (!writer_->addFrame(current_))
+        return 0;
+    const std::int64_t after = FileLength(writer_->path());
+    if (before >= 0 && after > before)
+        largestStoredFrame_ = std::max(largestStoredFrame_, after - before);
+    return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
+    if (!writer_ || largestStoredFrame_ == 0)
+        return 0;
+    // The largest frame so far stands for the next: the first frame of a file is a key
+    // frame, the largest kind. The index of every frame, the next included, comes at the end.
+    const std::int64_t grow = largestStoredFrame_ +
+                              kIndexBytesPerFrame * (writer_->frames() + 1) + kIndexHeaderBytes;
+    return static_cast<LRESULT>(std::min<std::int64_t>(grow, 0xFFFFFFFF));
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {

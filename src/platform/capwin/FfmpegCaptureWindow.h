@@ -73,6 +73,7 @@ public:
     LRESULT DlgVideoDisplay() override;
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
+    LRESULT StoredFrameBytes() const override;
 
     bool isConnected() const { return connected_ >= 0; }
     // The picture the preview shows now (after the frame callback), unscaled.
@@ -119,6 +120,7 @@ private:
     WAVEFORMATEX audio_{};
     std::string captureFile_;
     std::unique_ptr<capwin::AviFileWriter> writer_;
+    std::int64_t largestStoredFrame_ = 0;  // bytes the largest frame added to the open file
 
     capwin::CapturedImage current_;  // the last frame that passed the callback
     QImage shown_;
