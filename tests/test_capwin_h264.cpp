@@ -34,6 +34,7 @@ extern "C" {
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
+#include "platform/capwin/CapwinLog.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
@@ -432,6 +433,66 @@ TEST_F(H264Test, RecorderRollsOverAtTheLimitCountingTheFramesAsStored) {
     ASSERT_GE(perFile.size(), 2u) << "the run rolled over";
     for (size_t i = 0; i + 1 < perFile.size(); ++i)
         EXPECT_GE(perFile[i], 10) << "file " << i << " was closed long before the limit";
+}
+
+}  // namespace
+
+namespace {
+
+// Messages of the capture window's log while it lives.
+class LogCapture {
+public:
+    LogCapture() { previous_ = qInstallMessageHandler(&LogCapture::handle); }
+    ~LogCapture() { qInstallMessageHandler(previous_); }
+    static QStringList& lines() {
+        static QStringList all;
+        return all;
+    }
+
+private:
+    static void handle(QtMsgType, const QMessageLogContext&, const QString& text) {
+        lines().push_back(text);
+    }
+    QtMessageHandler previous_ = nullptr;
+};
+
+// Full-range JPEG pictures go through the cached scaler without a new context (and an
+// FFmpeg warning in the log) for every frame, and keep their full range.
+TEST(ScalerTest, JpegRangeFormatsConvertOnceAndAtFullRange) {
+    capwin::CapturedImage white;
+    white.width = 64;
+    white.height = 32;
+    white.layout = capwin::PixelLayout::Rgb24;
+    white.bytes.assign(static_cast<std::size_t>(64 * 3 * 32), 0xff);
+    white.used = white.bytes.size();
+    capwin::Scaler scaler;
+    capwin::ForwardFfmpegLog();
+    LogCapture::lines().clear();
+    const LogCapture capture;
+    for (int i = 0; i < 5; ++i) {
+        capwin::FramePtr frame = capwin::ImageToFormat(white, AV_PIX_FMT_YUVJ420P, scaler);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->data[0][0], 255) << "full range: white is 255, not 235";
+        EXPECT_NEAR(frame->data[1][0], 128, 1);
+    }
+    // And back: the full-range black of a JPEG decoder's frame is black, not grey.
+    capwin::FramePtr black = capwin::MakeFrame();
+    black->format = AV_PIX_FMT_YUVJ422P;
+    black->width = 16;
+    black->height = 16;
+    ASSERT_GE(av_frame_get_buffer(black.get(), 0), 0);
+    std::memset(black->data[0], 0, static_cast<std::size_t>(black->linesize[0]) * 16);
+    std::memset(black->data[1], 128, static_cast<std::size_t>(black->linesize[1]) * 16);
+    std::memset(black->data[2], 128, static_cast<std::size_t>(black->linesize[2]) * 16);
+    capwin::CapturedImage out;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(capwin::FrameToImage(black.get(), nullptr, capwin::PixelLayout::Rgb24, 16, 16,
+                                         scaler, &out));
+        EXPECT_EQ(out.bytes[0], 0);
+    }
+    const QStringList warnings = LogCapture::lines().filter("deprecated pixel format");
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.size() << " warnings, e.g. "
+                                    << warnings.value(0).toStdString();
 }
 
 }  // namespace

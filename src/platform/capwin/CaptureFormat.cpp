@@ -7,6 +7,8 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace capwin {
@@ -99,15 +101,59 @@ FramePtr DecodeJpeg(const CapturedImage& image) {
 
 }  // namespace
 
+namespace {
+
+// libswscale takes the full-range "J" formats of JPEG only under protest: it logs a warning
+// and, since its cached context then never matches the request, builds a new one for every
+// frame. The plain format with the full range set is the same conversion without either.
+AVPixelFormat PlainFormat(AVPixelFormat format, bool* fullRange) {
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P: *fullRange = true; return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P: *fullRange = true; return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P: *fullRange = true; return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P: *fullRange = true; return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P: *fullRange = true; return AV_PIX_FMT_YUV411P;
+    default: return format;
+    }
+}
+
+// Range matters to YUV and grey only; libswscale keeps it cleared for RGB.
+bool HasRange(AVPixelFormat format) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    return desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB) == 0;
+}
+
+}  // namespace
+
 bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
-    ctx_.reset(sws_getCachedContext(ctx_.release(), src->width, src->height,
-                                    static_cast<AVPixelFormat>(src->format), dst->width,
-                                    dst->height, static_cast<AVPixelFormat>(dst->format),
-                                    SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!ctx_) {
-        qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
-                            << dst->format;
-        return false;
+    bool srcFull = src->color_range == AVCOL_RANGE_JPEG;
+    bool dstFull = dst->color_range == AVCOL_RANGE_JPEG;
+    const AVPixelFormat from = PlainFormat(static_cast<AVPixelFormat>(src->format), &srcFull);
+    const AVPixelFormat to = PlainFormat(static_cast<AVPixelFormat>(dst->format), &dstFull);
+    const Key key{src->width, src->height, from, srcFull && HasRange(from),
+                  dst->width, dst->height, to,   dstFull && HasRange(to)};
+    if (!ctx_ || !(key == key_)) {
+        // The ranges are options of the context, set before it is initialised: libswscale's
+        // fast paths read them only then.
+        ctx_.reset(sws_alloc_context());
+        bool ok = ctx_ != nullptr;
+        ok = ok && av_opt_set_int(ctx_.get(), "srcw", key.srcWidth, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "srch", key.srcHeight, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "src_format", key.srcFormat, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "src_range", key.srcFull ? 1 : 0, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "dstw", key.dstWidth, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "dsth", key.dstHeight, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "dst_format", key.dstFormat, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "dst_range", key.dstFull ? 1 : 0, 0) >= 0;
+        ok = ok && av_opt_set_int(ctx_.get(), "sws_flags", SWS_BILINEAR, 0) >= 0;
+        ok = ok && sws_init_context(ctx_.get(), nullptr, nullptr) >= 0;
+        if (!ok) {
+            ctx_.reset();
+            qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
+                                << dst->format;
+            return false;
+        }
+        key_ = key;
     }
     return sws_scale(ctx_.get(), src->data, src->linesize, 0, src->height, dst->data,
                      dst->linesize) > 0;

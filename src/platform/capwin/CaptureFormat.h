@@ -45,7 +45,18 @@ public:
     bool convert(const AVFrame* src, AVFrame* dst);
 
 private:
+    // What the context was made for; formats as libswscale is asked for them, ranges apart.
+    struct Key {
+        int srcWidth = 0, srcHeight = 0;
+        AVPixelFormat srcFormat = AV_PIX_FMT_NONE;
+        bool srcFull = false;
+        int dstWidth = 0, dstHeight = 0;
+        AVPixelFormat dstFormat = AV_PIX_FMT_NONE;
+        bool dstFull = false;
+        bool operator==(const Key&) const = default;
+    };
     SwsPtr ctx_;
+    Key key_;
 };
 
 // Fills out with the decoded frame in the layout at width x height, scaling a frame of
