@@ -403,8 +403,8 @@ void MemoryRun(capwin::Compression c, int grabs, const QString& dir) {
 }
 
 // Power services that do nothing: the recorder's run below decides to sleep between frames,
-// arms its wake timer and is told that the computer did not sleep. Nothing here can suspend
-// the machine.
+// arms its wake timer and is told that the computer slept and woke at once. Nothing here
+// can suspend the machine.
 class NoPower : public PowerServices {
 public:
     bool EnableWakePrivilege() override { return true; }
@@ -418,7 +418,7 @@ public:
         return true;
     }
     bool CancelWaitableTimer(const WakeTimerHandle&) override { return true; }
-    bool Suspend() override { return false; }
+    bool Suspend() override { return true; }
     bool Hibernate() override { return false; }
 };
 
