@@ -496,3 +496,48 @@ TEST(ScalerTest, JpegRangeFormatsConvertOnceAndAtFullRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// An encoder that keeps frames back (here libx264 with its default lookahead, standing in
+// for the JPEG encoder) must fail every grab: once a frame is held, the packets that come
+// out later would each land one or more frames late in the file.
+TEST(VideoEncoderTest, AnEncoderThatHoldsFramesBackFailsEveryFrame) {
+    if (!HaveX264())
+        GTEST_SKIP() << "this FFmpeg has no libx264";
+    const capwin::EncoderLookup buffering = [](const char*) {
+        return avcodec_find_encoder_by_name("libx264");
+    };
+    capwin::EncoderSetup setup;
+    setup.width = 64;
+    setup.height = 48;
+    setup.compression = capwin::Compression::MotionJpeg;
+    auto encoder = capwin::VideoEncoder::Open(setup, buffering);
+    ASSERT_NE(encoder, nullptr);
+    capwin::CapturedImage grey;
+    grey.width = 64;
+    grey.height = 48;
+    grey.bytes.assign(static_cast<std::size_t>(64 * 3 * 48), 0x80);
+    grey.used = grey.bytes.size();
+    capwin::PacketPtr packet = capwin::MakePacket();
+    int accepted = 0;
+    for (int i = 0; i < 80; ++i) {
+        accepted += encoder->encode(grey, i, packet.get()) ? 1 : 0;
+        av_packet_unref(packet.get());
+    }
+    EXPECT_EQ(accepted, 0);
+
+    // The H.264 set-up itself hands every frame out at once.
+    setup.compression = capwin::Compression::H264;
+    encoder = capwin::VideoEncoder::Open(setup, capwin::DefaultEncoderLookup());
+    ASSERT_NE(encoder, nullptr);
+    for (int i = 0; i < 80; ++i) {
+        ASSERT_TRUE(encoder->encode(grey, i, packet.get())) << "frame " << i;
+        EXPECT_EQ(packet->pts, i);
+        EXPECT_EQ((packet->flags & AV_PKT_FLAG_KEY) != 0, i % capwin::kH264KeyFrameInterval == 0)
+            << "frame " << i;
+        av_packet_unref(packet.get());
+    }
+}
+
+}  // namespace
