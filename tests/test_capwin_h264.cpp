@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -279,11 +280,11 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
         SCOPED_TRACE(c.what);
         QStringList offered;
         AnswerCompression(&offered, kH264);
-        capwin::Compression chosen = capwin::Compression::None;
+        capwin::CompressionChoice chosen;
         ASSERT_TRUE(capwin::RunVideoCompressionDialog(&parent_, capwin::PixelLayout::Rgb24,
                                                       &chosen, c.lookup));
         EXPECT_EQ(offered, c.expected);
-        EXPECT_EQ(chosen == capwin::Compression::H264, c.expected.contains(kH264));
+        EXPECT_EQ(chosen.compression == capwin::Compression::H264, c.expected.contains(kH264));
     }
 
     // Through the capture window: H.264 chosen while it existed, then gone (another FFmpeg
@@ -538,6 +539,58 @@ TEST(VideoEncoderTest, AnEncoderThatHoldsFramesBackFailsEveryFrame) {
             << "frame " << i;
         av_packet_unref(packet.get());
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The quality set in the compression dialog reaches the encoder: a higher CRF makes the
+// same frames smaller. The setting is offered only while H.264 is the choice.
+TEST_F(H264Test, QualityFromTheDialogReachesTheEncoder) {
+    auto w = connect(320, 240);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->crf(), 23) << "the default";
+    std::vector<bool> enabled;
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [&enabled, timer] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        auto* combo = dialog->findChild<QComboBox*>("compression");
+        auto* quality = dialog->findChild<QSpinBox*>("quality");
+        if (combo == nullptr || quality == nullptr) {
+            dialog->reject();
+            return;
+        }
+        enabled.push_back(quality->isEnabled());  // H.264 is the choice so far
+        combo->setCurrentIndex(combo->findText("Motion JPEG"));
+        enabled.push_back(quality->isEnabled());
+        combo->setCurrentIndex(combo->findText(kH264));
+        enabled.push_back(quality->isEnabled());
+        quality->setValue(40);
+        dialog->accept();
+    });
+    timer->start(10);
+    ASSERT_EQ(w->DlgVideoCompression(), TRUE);
+    EXPECT_EQ(enabled, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(w->crf(), 40);
+    const QString coarse = path("crf40.avi");
+    ASSERT_TRUE(record(w.get(), coarse, 10));
+
+    QStringList offered;
+    AnswerCompression(&offered, kH264);
+    auto fine = connect(320, 240);  // a new window: the default quality again
+    ASSERT_NE(fine, nullptr);
+    EXPECT_EQ(fine->crf(), 23);
+    const QString normal = path("crf23.avi");
+    ASSERT_TRUE(record(fine.get(), normal, 10));
+    EXPECT_EQ(ProbeStream(coarse).decoded, 10);
+    // Headers and index weigh much in files of ten small frames; the frames shrink more.
+    EXPECT_LT(QFileInfo(coarse).size() * 5, QFileInfo(normal).size() * 4)
+        << "CRF 40 keeps less than CRF 23";
 }
 
 }  // namespace

@@ -196,6 +196,7 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
         encoding.layout = setup.layout;
         encoding.compression = setup.compression;
         encoding.timeBase = timeBase;
+        encoding.crf = setup.crf;
         encoding.globalHeader = (output_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
         encoder_ = VideoEncoder::Open(encoding, setup.encoderLookup ? setup.encoderLookup
                                                                     : DefaultEncoderLookup());

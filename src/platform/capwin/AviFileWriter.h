@@ -18,6 +18,7 @@ struct AviSetup {
     Compression compression = Compression::None;
     std::uint32_t microSecPerFrame = 66667;
     EncoderLookup encoderLookup;  // empty: the encoders of the FFmpeg we run on
+    double crf = 23;              // H.264 constant quality
 };
 
 // Creates a file exclusively (never replacing or following anything) and fsync-ing it.

@@ -255,6 +255,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.height = height_;
     setup.layout = layout_;
     setup.compression = compression_;
+    setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
     setup.encoderLookup = encoderLookup();
     writer_ = AviFileWriter::Create(captureFile_, setup);
@@ -456,11 +457,12 @@ LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
 }
 
 LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
-    Compression compression = compression_;
-    if (!RunVideoCompressionDialog(this, layout_, &compression, encoderLookup()))
+    CompressionChoice choice{compression_, crf_};
+    if (!RunVideoCompressionDialog(this, layout_, &choice, encoderLookup()))
         return FALSE;
     // Takes effect with the next file that is opened.
-    compression_ = compression;
+    compression_ = choice.compression;
+    crf_ = choice.crf;
     return TRUE;
 }
 

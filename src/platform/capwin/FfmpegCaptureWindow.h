@@ -81,6 +81,7 @@ public:
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
+    int crf() const { return crf_; }
     // When the picture of the last frame that passed the callback was taken, on the
     // monotonic clock (av_gettime_relative).
     std::int64_t lastCaptureUs() const { return lastCaptureUs_; }
@@ -110,6 +111,7 @@ private:
     int height_ = 0;
     capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
     capwin::Compression compression_ = capwin::Compression::None;
+    int crf_ = 23;  // H.264 quality
 
     FrameCallbackProc callback_ = nullptr;
     bool scale_ = false;
