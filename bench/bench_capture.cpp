@@ -1,5 +1,11 @@
-// Capture window figures: grab latency to a durable frame, and CPU use of a live preview.
+// Capture window figures: grab latency to a durable frame, CPU use of a live preview, bytes,
+// CPU and SSIM per frame of every compression, and memory over ten thousand grabs.
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -9,13 +15,26 @@
 
 #include <sys/resource.h>
 
+#include <malloc.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "app/CaptureDlg.h"
+#include "common/CaptureSettings.h"
+#include "overlay/FrameCallback.h"
+#include "platform/power/PowerServices.h"
+#include "platform/capwin/AviFileWriter.h"
+#include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 
@@ -136,15 +155,386 @@ void BM_PreviewCpuPerMinute(benchmark::State& state) {
 }
 BENCHMARK(BM_PreviewCpuPerMinute)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
+// ---- Storage: bytes, CPU and SSIM per frame of every compression -------------------------
+
+// The stamped frame of the last grab, as the capture window stored it.
+capwin::CapturedImage g_stamped;
+
+LRESULT StampAndKeep(HWND window, VIDEOHDR* header) {
+    FrameCallback(window, header);
+    g_stamped.bytes.assign(header->lpData, header->lpData + header->dwBytesUsed);
+    g_stamped.used = header->dwBytesUsed;
+    return 0;
+}
+
+// Picks a compression in the capture window's own dialog, as a user would.
+bool ChooseCompression(FfmpegCaptureWindow* w, capwin::Compression c) {
+    const QString name = QString::fromLatin1(capwin::CompressionName(c));
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr)
+            return;
+        answer.stop();
+        auto* combo = dialog->findChild<QComboBox*>("compression");
+        if (combo != nullptr && combo->findText(name) >= 0)
+            combo->setCurrentIndex(combo->findText(name));
+        dialog->accept();
+    });
+    answer.start(10);
+    return w->DlgVideoCompression() == TRUE && w->compression() == c;
+}
+
+// Per-frame SSIM (all planes, in 4:4:4 so that chroma loss counts) of a file against the
+// reference file: the mean and the worst frame, or -1 when ffmpeg fails.
+struct Ssim {
+    double mean = -1;
+    double worst = -1;
+    int frames = 0;
+};
+
+Ssim MeasureSsim(const QString& file, const QString& reference, const QString& statsPath) {
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-v", "error", "-i", file, "-i", reference, "-lavfi",
+                            "[0:v]format=yuv444p[a];[1:v]format=yuv444p[b];[a][b]ssim=stats_file=" +
+                                statsPath,
+                            "-f", "null", "-"});
+    Ssim result;
+    if (!ffmpeg.waitForFinished(600000) || ffmpeg.exitCode() != 0)
+        return result;
+    QFile stats(statsPath);
+    if (!stats.open(QIODevice::ReadOnly))
+        return result;
+    double sum = 0;
+    result.worst = 1;
+    for (const QByteArray& line : stats.readAll().split('\n')) {
+        const int at = line.indexOf("All:");
+        if (at < 0)
+            continue;
+        // QByteArray::toDouble reads the C locale whatever LC_NUMERIC says.
+        const double all = line.mid(at + 4).split(' ').front().toDouble();
+        sum += all;
+        result.worst = std::min(result.worst, all);
+        ++result.frames;
+    }
+    if (result.frames > 0)
+        result.mean = sum / result.frames;
+    return result;
+}
+
+// Grabs `frames` frames of the moving pattern at width x height through the capture window
+// (uncompressed: the reference), stores every stamped frame also with each compression,
+// and prints one row per compression. A pause between grabs lets the pattern move on, as
+// it does between the frames of a time-lapse.
+void StorageTable(int width, int height, int frames, int pauseMs, const QString& dir) {
+    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
+    auto w = Connect(registry, width, height);
+    if (!w) {
+        std::printf("%dx%d: cannot connect to the test pattern\n", width, height);
+        return;
+    }
+    w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
+    w->SetCallbackFrame(&StampAndKeep);
+    const QString tag = QString("%1x%2").arg(width).arg(height);
+    const QString reference = dir + "/reference-" + tag + ".avi";
+    const QByteArray referenceName = reference.toLocal8Bit();
+    w->FileSetCaptureFile(referenceName.constData());
+    if (w->SingleFrameOpen() != TRUE) {
+        std::printf("%s: cannot open the reference file\n", qPrintable(tag));
+        return;
+    }
+    struct Row {
+        capwin::Compression compression;
+        QString file;
+        std::unique_ptr<capwin::AviFileWriter> writer;
+        double cpuS = 0;
+    };
+    std::vector<Row> rows;
+    for (capwin::Compression c : capwin::AvailableCompressions(capwin::DefaultEncoderLookup())) {
+        Row row{c, dir + "/" + QString::fromLatin1(capwin::EncoderName(c) ? capwin::EncoderName(c) : "raw") +
+                       "-" + tag + ".avi", nullptr, 0};
+        capwin::AviSetup setup;
+        setup.width = width;
+        setup.height = height;
+        setup.compression = c;
+        row.writer = capwin::AviFileWriter::Create(row.file.toStdString(), setup);
+        if (!row.writer) {
+            std::printf("%s: cannot open %s\n", qPrintable(tag), capwin::CompressionName(c));
+            return;
+        }
+        rows.push_back(std::move(row));
+    }
+    double grabCpuS = 0;
+    for (int i = 0; i < frames; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        g_stamped.width = width;
+        g_stamped.height = height;
+        g_stamped.layout = capwin::PixelLayout::Rgb24;
+        const double before = CpuSeconds(RUSAGE_THREAD);
+        if (w->SingleFrame() == 0) {
+            std::printf("%s: grab %d failed\n", qPrintable(tag), i);
+            return;
+        }
+        grabCpuS += CpuSeconds(RUSAGE_THREAD) - before;
+        for (Row& row : rows) {
+            const double start = CpuSeconds(RUSAGE_THREAD);
+            if (!row.writer->addFrame(g_stamped)) {
+                std::printf("%s: %s refused frame %d\n", qPrintable(tag),
+                            capwin::CompressionName(row.compression), i);
+                return;
+            }
+            row.cpuS += CpuSeconds(RUSAGE_THREAD) - start;
+        }
+    }
+    w->SingleFrameClose();
+    double mjpegBytes = 0;
+    std::printf("\n%s, %d frames %d ms apart; grab (pattern to DIB, stamp, reference file): "
+                "%.2f ms CPU a frame\n",
+                qPrintable(tag), frames, pauseMs, grabCpuS * 1000 / frames);
+    std::printf("%-16s %12s %10s %12s %10s %10s %12s\n", "compression", "file bytes",
+                "bytes/frm", "CPU ms/frm", "SSIM mean", "SSIM min", "GB/week 1/min");
+    for (Row& row : rows) {
+        row.writer->finish();
+        row.writer.reset();
+        const double bytes = static_cast<double>(QFileInfo(row.file).size());
+        const double perFrame = bytes / frames;
+        if (row.compression == capwin::Compression::MotionJpeg)
+            mjpegBytes = perFrame;
+        const Ssim ssim = MeasureSsim(row.file, reference, row.file + ".ssim");
+        std::printf("%-16s %12.0f %10.0f %12.2f %10.4f %10.4f %12.2f\n",
+                    capwin::CompressionName(row.compression), bytes, perFrame,
+                    row.cpuS * 1000 / frames, ssim.mean, ssim.worst,
+                    perFrame * 60 * 24 * 7 / 1e9);
+        if (ssim.frames != frames)
+            std::printf("  (SSIM over %d of %d frames)\n", ssim.frames, frames);
+        if (row.compression == capwin::Compression::H264 && mjpegBytes > 0)
+            std::printf("  H.264 is %.1fx smaller than Motion JPEG (goal: 10x at SSIM >= 0.95)\n",
+                        mjpegBytes / perFrame);
+    }
+}
+
+// A recording through the capture window alone, in the compression chosen in its dialog:
+// the file's size, as a user would see it.
+void Recording(capwin::Compression c, int width, int height, int frames, int pauseMs,
+               const QString& dir) {
+    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
+    auto w = Connect(registry, width, height);
+    if (!w || !ChooseCompression(w.get(), c)) {
+        std::printf("cannot record %s\n", capwin::CompressionName(c));
+        return;
+    }
+    w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
+    w->SetCallbackFrame(&FrameCallback);
+    const QString file = dir + QString("/recording-%1-%2x%3.avi")
+                                   .arg(capwin::EncoderName(c)).arg(width).arg(height);
+    const QByteArray name = file.toLocal8Bit();
+    w->FileSetCaptureFile(name.constData());
+    if (w->SingleFrameOpen() != TRUE)
+        return;
+    int stored = 0;
+    for (int i = 0; i < frames; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        stored += w->SingleFrame() != 0;
+    }
+    w->SingleFrameClose();
+    std::printf("recording %-14s %dx%d: %d frames, %lld bytes\n", capwin::CompressionName(c),
+                width, height, stored, static_cast<long long>(QFileInfo(file).size()));
+}
+
+// ---- Memory over a long run ---------------------------------------------------------------
+
+long ResidentKiB() {
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    long size = 0;
+    long resident = 0;
+    if (f != nullptr) {
+        if (std::fscanf(f, "%ld %ld", &size, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Grabs `grabs` frames into one file as fast as the pattern delivers them (400 a second)
+// and prints the resident set and the heap in use along the way.
+void MemoryRun(capwin::Compression c, int grabs, const QString& dir) {
+    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
+    registry.settings().testPatternRate = 400;
+    auto w = Connect(registry, 320, 240);
+    if (!w || !ChooseCompression(w.get(), c)) {
+        std::printf("cannot run %s\n", capwin::CompressionName(c));
+        return;
+    }
+    w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
+    w->SetCallbackFrame(&FrameCallback);
+    const QString file = dir + QString("/memory-%1.avi").arg(capwin::EncoderName(c));
+    const QByteArray name = file.toLocal8Bit();
+    w->FileSetCaptureFile(name.constData());
+    if (w->SingleFrameOpen() != TRUE)
+        return;
+    std::printf("\nmemory, %s 320x240 into one file\n%8s %10s %12s %12s %8s\n",
+                capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
+    long rssAt100 = 0;
+    long rssAtEnd = 0;
+    QElapsedTimer wall;
+    wall.start();
+    for (int i = 1; i <= grabs; ++i) {
+        if (w->SingleFrame() == 0) {
+            std::printf("grab %d failed\n", i);
+            return;
+        }
+        // The event loop runs between grabs as it does between timer ticks.
+        QCoreApplication::processEvents();
+        if (i == 100 || i == 1000 || i % 2500 == 0 || i == grabs) {
+            const long rss = ResidentKiB();
+            const struct mallinfo2 heap = mallinfo2();
+            if (i == 100)
+                rssAt100 = rss;
+            rssAtEnd = rss;
+            std::printf("%8d %10ld %12zu %12lld %8.1f\n", i, rss, heap.uordblks / 1024,
+                        static_cast<long long>(QFileInfo(file).size() / 1024),
+                        static_cast<double>(wall.elapsed()) / 1000);
+        }
+    }
+    w->SingleFrameClose();
+    std::printf("RSS after %d grabs - after 100: %+ld KiB (goal: within 2048)\n", grabs,
+                rssAtEnd - rssAt100);
+    QFile::remove(file);
+}
+
+// Power services that do nothing: the recorder's run below decides to sleep between frames,
+// arms its wake timer and is told that the computer slept and woke at once. Nothing here
+// can suspend the machine.
+class NoPower : public PowerServices {
+public:
+    bool EnableWakePrivilege() override { return true; }
+    WakeTimerHandle CreateWaitableTimer(const char*) override {
+        // A handle that names nothing: only these services look behind it.
+        static char timer;
+        return WakeTimerHandle(reinterpret_cast<WakeTimerObject*>(&timer), [](WakeTimerObject*) {});
+    }
+    bool SetWaitableTimer(const WakeTimerHandle&, const FILETIME&, WakeTimerApcProc,
+                          void*) override {
+        return true;
+    }
+    bool CancelWaitableTimer(const WakeTimerHandle&) override { return true; }
+    bool Suspend() override { return true; }
+    bool Hibernate() override { return false; }
+};
+
+// The recorder itself: frame ticks of the main window (size check, title, counter, grab,
+// the sleep decision) as fast as the pattern delivers, into one file.
+void RecorderMemoryRun(capwin::Compression c, int grabs, const QString& dir) {
+    const QString previous = QDir::currentPath();
+    if (!QDir::setCurrent(dir))
+        return;
+    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
+    registry.settings().testPatternRate = 400;
+    NoPower power;
+    auto dlg = std::make_unique<CCaptureDlg>(Platform{&registry, &power});
+    dlg->Create();
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->driverList->SetCurSel(registry.testPatternIndex());
+    dlg->OnConnect();
+    auto* w = dynamic_cast<FfmpegCaptureWindow*>(dlg->captureWindow.data());
+    if (dlg->captureState != Connected || w == nullptr || !ChooseCompression(w, c)) {
+        std::printf("the recorder cannot run %s\n", capwin::CompressionName(c));
+        QDir::setCurrent(previous);
+        return;
+    }
+    std::printf("\nmemory, the recorder's frame ticks, %s 320x240 into one file\n"
+                "%8s %10s %12s %12s %8s\n",
+                capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
+    long rssAt100 = 0;
+    long rssAtEnd = 0;
+    QElapsedTimer wall;
+    wall.start();
+    dlg->OnStart();
+    for (int i = 2; i <= grabs && dlg->captureState == Capturing; ++i) {
+        dlg->OnTimer(TIMER_FRAME);
+        QCoreApplication::processEvents();
+        if (i == 100 || i == 1000 || i % 2500 == 0 || i == grabs) {
+            const long rss = ResidentKiB();
+            const struct mallinfo2 heap = mallinfo2();
+            if (i == 100)
+                rssAt100 = rss;
+            rssAtEnd = rss;
+            std::printf("%8d %10ld %12zu %12lld %8.1f\n", i, rss, heap.uordblks / 1024,
+                        static_cast<long long>(QFileInfo(dir + "/brslt000.avi").size() / 1024),
+                        static_cast<double>(wall.elapsed()) / 1000);
+        }
+    }
+    const bool ran = dlg->captureState == Capturing;
+    dlg->OnStop();
+    std::printf("%s; RSS after %d grabs - after 100: %+ld KiB (goal: within 2048)\n",
+                ran ? "run complete" : "the run failed", dlg->frameCount, rssAtEnd - rssAt100);
+    dlg.reset();
+    QFile::remove(dir + "/brslt000.avi");
+    QDir::setCurrent(previous);
+}
+
 }  // namespace
+
+// Our own options, taken out before Google Benchmark sees the rest.
+struct Options {
+    bool tables = true;       // --tables=0 runs only the Google Benchmark cases
+    bool benchmarks = true;   // --benchmarks=0 runs only the tables
+    int frames = 30;          // --frames=N per size in the storage table
+    int pauseMs = 200;        // --pause_ms=N between grabs of the storage table
+    int grabs = 10000;        // --grabs=N of the memory run
+};
+
+Options TakeOptions(int* argc, char** argv) {
+    Options o;
+    int kept = 1;
+    for (int i = 1; i < *argc; ++i) {
+        const char* a = argv[i];
+        auto value = [a](const char* name, int* out) {
+            const std::size_t n = std::strlen(name);
+            if (std::strncmp(a, name, n) != 0)
+                return false;
+            *out = std::atoi(a + n);
+            return true;
+        };
+        int flag = 0;
+        if (value("--tables=", &flag))
+            o.tables = flag != 0;
+        else if (value("--benchmarks=", &flag))
+            o.benchmarks = flag != 0;
+        else if (!value("--frames=", &o.frames) && !value("--pause_ms=", &o.pauseMs) &&
+                 !value("--grabs=", &o.grabs))
+            argv[kept++] = argv[i];
+    }
+    *argc = kept;
+    return o;
+}
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // tables appear as they are made
+    const Options options = TakeOptions(&argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
+    if (options.benchmarks)
+        benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    if (!options.tables)
+        return 0;
+    const char* base = std::getenv("BENCH_DIR");
+    QTemporaryDir dir(base ? QString(base) + "/bench_capture-XXXXXX" : QString());
+    if (!dir.isValid())
+        return 1;
+    for (capwin::Compression c : {capwin::Compression::H264, capwin::Compression::MotionJpeg})
+        MemoryRun(c, std::max(100, options.grabs), dir.path());
+    RecorderMemoryRun(capwin::Compression::H264, std::max(100, options.grabs), dir.path());
+    // The large frames last, so that the memory figures above start from a small heap.
+    for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}})
+        StorageTable(w, h, std::max(1, options.frames), options.pauseMs, dir.path());
+    std::printf("\n");
+    for (capwin::Compression c : {capwin::Compression::MotionJpeg, capwin::Compression::H264})
+        Recording(c, 1920, 1080, 30, options.pauseMs, dir.path());
+
     return 0;
 }

@@ -78,9 +78,17 @@ void CCaptureDlg::OnTimer(UINT id) {
         if (captureState != Capturing)
             break;
         const FileLength length = MeasureFile(captureFileName);
+        // The next frame is counted at the callback's byte count, or at the smaller size the
+        // capture window stores it in when it compresses frames: the callback counts the
+        // picture before compression, which with H.264 may be a hundred times larger.
+        std::uint32_t frameBytes = captureSettings.lastFrameBytes;
+        const LRESULT stored =
+            Send(captureWindow, [](CaptureWindow& w) { return w.StoredFrameBytes(); });
+        if (stored > 0 && static_cast<std::uint64_t>(stored) < frameBytes)
+            frameBytes = static_cast<std::uint32_t>(stored);
         bool rollOver = false;
         if (length.opened) {
-            const std::uint32_t sum = captureSettings.lastFrameBytes + length.bytes;
+            const std::uint32_t sum = frameBytes + length.bytes;
             rollOver = sum > captureSettings.maxFileBytes;
         } else if (length.missing) {
             // The run's file is gone from the directory (deleted or moved away by hand):
@@ -90,7 +98,7 @@ void CCaptureDlg::OnTimer(UINT id) {
             rollOver = true;
         } else {
             // Neither opened nor measured: the limit is tested on the next frame alone.
-            rollOver = captureSettings.lastFrameBytes > captureSettings.maxFileBytes;
+            rollOver = frameBytes > captureSettings.maxFileBytes;
         }
         if (rollOver) {
             Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });

@@ -250,34 +250,18 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
             break;
         }
     } else {
-        const bool jpeg = setup.compression == Compression::MotionJpeg;
-        const AVCodec* codec = avcodec_find_encoder(jpeg ? AV_CODEC_ID_MJPEG : AV_CODEC_ID_FFV1);
-        encoder_.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
-        if (!encoder_) {
-            qCWarning(lcCapwin) << "FFmpeg has no encoder for" << CompressionName(setup.compression);
+        EncoderSetup encoding;
+        encoding.width = setup.width;
+        encoding.height = setup.height;
+        encoding.layout = setup.layout;
+        encoding.compression = setup.compression;
+        encoding.timeBase = timeBase;
+        encoding.crf = setup.crf;
+        encoding.globalHeader = (output_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
+        encoder_ = VideoEncoder::Open(encoding, setup.encoderLookup ? setup.encoderLookup
+                                                                    : DefaultEncoderLookup());
+        if (!encoder_ || avcodec_parameters_from_context(par, encoder_->context()) < 0)
             return false;
-        }
-        encoder_->width = setup.width;
-        encoder_->height = setup.height;
-        encoder_->time_base = timeBase;
-        encoder_->framerate = av_inv_q(timeBase);
-        // Every frame stands alone, so that a file cut short still decodes up to its end.
-        encoder_->gop_size = 1;
-        if (jpeg) {
-            encoder_->pix_fmt = AV_PIX_FMT_YUVJ420P;
-            encoder_->flags |= AV_CODEC_FLAG_QSCALE;
-            encoder_->global_quality = FF_QP2LAMBDA * 3;
-        } else {
-            encoder_->pix_fmt = setup.layout == PixelLayout::Yuy2 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_BGR0;
-        }
-        if (output_->oformat->flags & AVFMT_GLOBALHEADER)
-            encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        const int rc = avcodec_open2(encoder_.get(), codec, nullptr);
-        if (rc < 0 || avcodec_parameters_from_context(par, encoder_.get()) < 0) {
-            qCWarning(lcCapwin).noquote() << "cannot open the encoder:"
-                                          << QString::fromStdString(AvError(rc));
-            return false;
-        }
     }
 
     AVDictionary* options = nullptr;
@@ -348,13 +332,7 @@ bool AviFileWriter::encodePacket(const CapturedImage& image, AVPacket* packet) {
         packet->flags |= AV_PKT_FLAG_KEY;
         return true;
     }
-    FramePtr frame = ImageToFormat(image, encoder_->pix_fmt, scaler_);
-    if (!frame)
-        return false;
-    frame->pts = frames_;
-    if (avcodec_send_frame(encoder_.get(), frame.get()) < 0)
-        return false;
-    return avcodec_receive_packet(encoder_.get(), packet) >= 0;
+    return encoder_->encode(image, frames_, packet);
 }
 
 bool AviFileWriter::addFrame(const CapturedImage& image) {

@@ -8,6 +8,7 @@
 #include "platform/capwin/AvHandles.h"
 #include "platform/capwin/AviLiveHeader.h"
 #include "platform/capwin/CaptureFormat.h"
+#include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {
 
@@ -33,6 +34,8 @@ struct AviSetup {
     // The step that makes the written bytes durable (fsync); tests put a file system's
     // refusal here.
     int (*syncFile)(int fd) = nullptr;
+    EncoderLookup encoderLookup;  // empty: the encoders of the FFmpeg we run on
+    double crf = 23;              // H.264 constant quality
 };
 
 // Test knob: the environment variable BRISOLT_TEST_RIFF_BYTES, when it holds a number of
@@ -104,8 +107,7 @@ private:
     IoContextPtr io_;
     OutputContextPtr output_;
     AVStream* stream_ = nullptr;
-    CodecContextPtr encoder_;
-    Scaler scaler_;
+    std::unique_ptr<VideoEncoder> encoder_;
     // Keeps the header's placeholders and the open RIFF's index true after every frame.
     AviLiveHeader live_;
 };

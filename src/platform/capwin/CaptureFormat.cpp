@@ -27,6 +27,7 @@ const char* CompressionName(Compression compression) {
     case Compression::None: return "Uncompressed";
     case Compression::MotionJpeg: return "Motion JPEG";
     case Compression::Ffv1: return "FFV1 lossless";
+    case Compression::H264: return "H.264 (x264)";
     }
     return "?";
 }

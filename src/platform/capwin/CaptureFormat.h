@@ -17,7 +17,7 @@ namespace capwin {
 enum class PixelLayout { Rgb24, Rgb32, Yuy2, Mjpeg };
 
 // How single-frame files store their frames.
-enum class Compression { None, MotionJpeg, Ffv1 };
+enum class Compression { None, MotionJpeg, Ffv1, H264 };
 
 const char* LayoutName(PixelLayout layout);
 const char* CompressionName(Compression compression);

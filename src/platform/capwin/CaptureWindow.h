@@ -46,6 +46,13 @@ public:
     virtual LRESULT DlgVideoCompression() = 0;                        // WM_CAP_DLG_VIDEOCOMPRESSION
     virtual LRESULT FileSaveDib(const char* path) = 0;                // WM_CAP_FILE_SAVEDIB
 
+    // Not a message of the platform's window: how many bytes the open file will still grow
+    // by when one more frame like those so far is added and the file is finished, or 0
+    // while that is unknown. The frame callback's byte count is that of the picture before
+    // compression, far more than a compressed frame takes; the rollover test counts the
+    // frame at its stored size with this.
+    virtual LRESULT StoredFrameBytes() const { return 0; }
+
     // Beyond the messages, for the status line: why the latest connect, file open or grab
     // failed (None while nothing failed since the last connect or file open), how many bytes
     // the open capture file holds (-1 with no file open), and the picture format in a word.

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include "platform/capwin/V4l2Devices.h"
@@ -178,26 +179,43 @@ bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
     return true;
 }
 
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression) {
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionChoice* choice,
+                               const EncoderLookup& lookup) {
     FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("compression"));
     combo->setToolTip(Tip(QObject::tr("How frames are stored in the AVI file; from the next file "
                                   "that is opened on.")));
-    for (Compression c : {Compression::None, Compression::MotionJpeg, Compression::Ffv1}) {
+    // A compression whose encoder this FFmpeg lacks is not offered; if it was the choice
+    // so far, the first entry (uncompressed) is shown instead.
+    for (Compression c : AvailableCompressions(lookup)) {
         combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
-        if (c == *compression)
+        if (c == choice->compression)
             combo->setCurrentIndex(combo->count() - 1);
     }
     d.form->addRow(QObject::tr("Compressor:"), combo);
+    auto* quality = new QSpinBox(&d.dialog);
+    quality->setObjectName(QStringLiteral("quality"));
+    quality->setRange(0, 51);
+    quality->setValue(choice->crf);
+    quality->setToolTip(QObject::tr("Constant quality of H.264: lower keeps more detail and "
+                                    "makes larger files; 23 is the usual choice."));
+    d.form->addRow(QObject::tr("H.264 quality (CRF):"), quality);
+    const auto followChoice = [combo, quality] {
+        quality->setEnabled(combo->isEnabled() &&
+                            combo->currentData().toInt() == static_cast<int>(Compression::H264));
+    };
+    QObject::connect(combo, &QComboBox::currentIndexChanged, quality, followChoice);
     if (layout == PixelLayout::Mjpeg) {
         // The device already compresses; its pictures are stored as they come.
         combo->setEnabled(false);
         d.form->addRow(new QLabel(QObject::tr("The device sends MJPEG; frames are stored as sent.")));
     }
+    followChoice();
     if (!d.run())
         return false;
-    *compression = static_cast<Compression>(combo->currentData().toInt());
+    choice->compression = static_cast<Compression>(combo->currentData().toInt());
+    choice->crf = quality->value();
     return true;
 }
 

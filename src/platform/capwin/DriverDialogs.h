@@ -7,6 +7,7 @@
 
 #include "platform/capwin/CaptureFormat.h"
 #include "platform/capwin/FrameSource.h"
+#include "platform/capwin/VideoEncoder.h"
 
 class QWidget;
 
@@ -37,7 +38,14 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
 // Video display: whether the preview is scaled to the window. True when accepted.
 bool RunVideoDisplayDialog(QWidget* parent, bool* scale);
 
-// Video compression of the single-frame files. True when accepted.
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, Compression* compression);
+struct CompressionChoice {
+    Compression compression = Compression::None;
+    int crf = 23;  // H.264 constant quality: 0 lossless to 51, lower is better
+};
+
+// Video compression of the single-frame files: the compressions whose encoder lookup
+// finds in this FFmpeg, and the quality of H.264. True when accepted.
+bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionChoice* choice,
+                               const EncoderLookup& lookup);
 
 }  // namespace capwin

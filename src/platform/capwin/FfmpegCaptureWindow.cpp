@@ -26,6 +26,17 @@ using namespace capwin;
 
 namespace {
 
+// What libavformat's AVI trailer adds per frame: an idx1 entry of 16 bytes and an OpenDML
+// standard-index entry of 8, and once the headers of both indexes.
+constexpr std::int64_t kIndexBytesPerFrame = 24;
+constexpr std::int64_t kIndexHeaderBytes = 64;
+
+// The length of a file, or -1.
+std::int64_t FileLength(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
 constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
 // Between two attempts to reopen a device that is not there (yet).
@@ -119,6 +130,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     if (entry.kind == DeviceKind::TestPattern) {
         request.width = settings_->testPatternWidth;
         request.height = settings_->testPatternHeight;
+        request.framesPerSecond = std::max(1, settings_->testPatternRate);
         request.fault = fault_;
     } else {
         // The device's own size; raw frames as YUYV where it has them (a camera that
@@ -258,10 +270,13 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.height = height_;
     setup.layout = layout_;
     setup.compression = compression_;
+    setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
     setup.riffBytes = RiffBytesForTesting();
+    setup.encoderLookup = encoderLookup();
     int error = 0;
     writer_ = AviFileWriter::Create(captureFile_, setup, &error);
+    largestStoredFrame_ = 0;
     if (!writer_) {
         ReportFailure(FileProblemFromErrno(error));
         return FALSE;
@@ -370,11 +385,25 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
         return 0;
     }
     showCurrent();
+    const std::int64_t before = FileLength(writer_->path());
     if (!writer_->addFrame(current_)) {
         ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
         return 0;
     }
+    const std::int64_t after = FileLength(writer_->path());
+    if (before >= 0 && after > before)
+        largestStoredFrame_ = std::max(largestStoredFrame_, after - before);
     return TRUE;
+}
+
+LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
+    if (!writer_ || largestStoredFrame_ == 0)
+        return 0;
+    // The largest frame so far stands for the next: the first frame of a file is a key
+    // frame, the largest kind. The index of every frame, the next included, comes at the end.
+    const std::int64_t grow = largestStoredFrame_ +
+                              kIndexBytesPerFrame * (writer_->frames() + 1) + kIndexHeaderBytes;
+    return static_cast<LRESULT>(std::min<std::int64_t>(grow, 0xFFFFFFFF));
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
@@ -466,11 +495,12 @@ LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
 }
 
 LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
-    Compression compression = compression_;
-    if (!RunVideoCompressionDialog(this, layout_, &compression))
+    CompressionChoice choice{compression_, crf_};
+    if (!RunVideoCompressionDialog(this, layout_, &choice, encoderLookup()))
         return FALSE;
     // Takes effect with the next file that is opened.
-    compression_ = compression;
+    compression_ = choice.compression;
+    crf_ = choice.crf;
     return TRUE;
 }
 
@@ -481,6 +511,10 @@ LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
         return FALSE;
     }
     return SaveDibSnapshot(path, current_) ? TRUE : FALSE;
+}
+
+EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
+    return settings_->encoderLookup ? settings_->encoderLookup : DefaultEncoderLookup();
 }
 
 void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {

@@ -12,6 +12,7 @@
 #include "platform/capwin/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FrameSource.h"
+#include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {
 class AviFileWriter;
@@ -37,6 +38,10 @@ struct CaptureWindowSettings {
     int reopenBoundMs = 5000;
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
+    int testPatternRate = 25;  // frames a second the test pattern draws
+    // How the compression dialog and the files find their encoders; empty: in the FFmpeg
+    // we run on.
+    capwin::EncoderLookup encoderLookup;
 };
 
 }  // namespace capwin
@@ -70,6 +75,7 @@ public:
     LRESULT FileSaveDib(const char* path) override;
     qint64 CaptureFileBytes() const override;
     QString FormatName() const override;
+    LRESULT StoredFrameBytes() const override;
 
     bool isConnected() const { return connected_ >= 0; }
     // The picture the preview shows now (after the frame callback), unscaled.
@@ -77,6 +83,7 @@ public:
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
+    int crf() const { return crf_; }
     // When the picture of the last frame shown or grabbed was taken, on the monotonic
     // clock (av_gettime_relative).
     std::int64_t lastCaptureUs() const { return lastCaptureUs_; }
@@ -91,6 +98,7 @@ private:
     bool passCallback(const capwin::SourceFrame& frame);
     void showCurrent();
     bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
+    capwin::EncoderLookup encoderLookup() const;
 
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
@@ -110,6 +118,7 @@ private:
     int reportedHeight_ = 0;
     capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
     capwin::Compression compression_ = capwin::Compression::None;
+    int crf_ = 23;  // H.264 quality
 
     FrameCallbackProc callback_ = nullptr;
     bool scale_ = false;
@@ -120,6 +129,7 @@ private:
     WAVEFORMATEX audio_{};
     std::string captureFile_;
     std::unique_ptr<capwin::AviFileWriter> writer_;
+    std::int64_t largestStoredFrame_ = 0;  // bytes the largest frame added to the open file
 
     capwin::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
     QImage shown_;
