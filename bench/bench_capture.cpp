@@ -64,6 +64,8 @@ std::unique_ptr<FfmpegCaptureWindow> Connect(FfmpegDriverRegistry& registry, int
         registry.capCreateCaptureWindowA("PrevWnd", WS_CHILD, 0, 0, 320, 240, nullptr, 22)));
     if (!w || w->DriverConnect(registry.testPatternIndex()) != 1)
         return {};
+    // The window hands the callback only frames of the size it last reported.
+    w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
     return w;
 }
 

@@ -188,6 +188,9 @@ protected:
             registry_.capCreateCaptureWindowA("PrevWnd", WS_CHILD, 0, 0, 320, 240, &parent_, 22)));
         if (!w || w->DriverConnect(registry_.testPatternIndex()) != 1)
             return {};
+        // The window hands the callback only frames of the size it last reported.
+        CAPSTATUS status{};
+        w->GetStatus(&status, sizeof status);
         w->SetCallbackFrame(&PaintBottomRed);
         QStringList offered;
         AnswerCompression(&offered, kH264);
