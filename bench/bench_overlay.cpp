@@ -158,6 +158,22 @@ void BM_ComposeTextMask(benchmark::State& state) {
 }
 BENCHMARK(BM_ComposeTextMask)->Apply(FrameSize);
 
+// The first line at a band height, every cell rendered: the frame after a change of the
+// image size. The band alternates between its height and one row more.
+void BM_ComposeTextMaskColdCells(benchmark::State& state) {
+    const int width = static_cast<int>(state.range(0));
+    const int rows = std::max(static_cast<int>(state.range(1)) / 20, 12);
+    const std::string text = TimeStampText(std::time(nullptr));
+    TextMaskCache cache;
+    int extra = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(cache.Render(text, width, rows + extra).bits);
+        extra ^= 1;
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_ComposeTextMaskColdCells)->Apply(FrameSize);
+
 void BM_BlendBand(benchmark::State& state) {
     const auto width = static_cast<UINT>(state.range(0));
     const auto height = static_cast<UINT>(state.range(1));
