@@ -37,6 +37,7 @@ public:
     GlyphSurface(const LineFace& face, int width, int height);
     // The surface could not be allocated.
     bool isNull() const { return image_.isNull(); }
+    int Width() const { return image_.width(); }
 
     void Draw(const QList<quint32>& glyphs, const QList<QPointF>& positions);
     // Writes the columns [firstColumn, firstColumn + columns) of every row as 0/1 bytes,

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcTextMaskCache, "brisolt.text")
 
@@ -130,23 +131,16 @@ void TextMaskCache::StoreCell(const CellKey& key, Cell cell) {
 }
 
 // Paints one glyph alone on the black surface, keeps its lit pixels as packed bits and
-// paints them black again. Its ink is looked for within an em on either side of its advance
-// (the reach the whole-line drawing allows it too), on the whole surface if it touches a
-// side of that window.
+// paints them black again. Its ink is looked for in the columns [from, to), on the whole
+// surface if it touches a side of them.
 TextMaskCache::Cell TextMaskCache::PaintCell(glyphraster::GlyphSurface& surface,
-                                             const glyphraster::LineFace& face,
                                              std::uint32_t glyph, const QPointF& position,
-                                             int surfaceWidth, int height,
+                                             int from, int to, int height,
                                              std::vector<std::uint8_t>& window) {
     const QList<quint32> glyphs{glyph};
-    const qreal advance =
-        face.raw.advancesForGlyphIndexes(glyphs, QRawFont::SeparateAdvances).value(0).x();
-    const qreal pen = position.x();
-    int from = std::clamp(static_cast<int>(std::floor(pen)) - face.pixelSize - 1, 0,
-                          surfaceWidth);
-    int to = std::clamp(
-        static_cast<int>(std::ceil(pen + std::max<qreal>(advance, 0))) + face.pixelSize + 1,
-        from, surfaceWidth);
+    const int surfaceWidth = surface.Width();
+    from = std::clamp(from, 0, surfaceWidth);
+    to = std::clamp(to, from, surfaceWidth);
     surface.Draw(glyphs, QList<QPointF>{position});
 
     int columns = 0;
@@ -229,26 +223,46 @@ bool TextMaskCache::Compose(std::string_view text, int width, int height) {
         }
         return true;
     }
-    // Cells not made yet are painted one at a time on a surface as wide as the whole line
-    // reaches, each at its pen position in the line: the rasteriser's rounding may depend on
-    // where on the surface a glyph lies, not only on its offset from a whole column.
-    const int lineReach = std::max(static_cast<int>(end + face.pixelSize + 1), 1);
+    // Glyph i's ink is looked for within an em on either side of its advance, the reach
+    // the whole-line drawing allows it too. Glyphs whose reach begins right of the painted
+    // columns cannot show.
+    const auto reachOf = [&](qsizetype i) {
+        const qreal pen = positions[i].x();
+        const qreal next = i + 1 < glyphs.size() ? positions[i + 1].x() : end;
+        return std::pair<int, int>(
+            static_cast<int>(std::floor(pen)) - face.pixelSize - 1,
+            static_cast<int>(std::ceil(std::max(pen, next))) + face.pixelSize + 1);
+    };
+    int surfaceWidth = 0;
+    for (qsizetype i = 0; i < glyphs.size(); ++i) {
+        const auto [from, to] = reachOf(i);
+        if (from < paintWidth && !cells_.contains(CellKey{glyphs[i], positions[i].x()})) {
+            surfaceWidth = std::max(surfaceWidth, to);
+        }
+    }
+
+    // Cells not made yet are painted one at a time on one surface, each at its pen position
+    // in the line: the rasteriser's rounding may depend on where on the surface a glyph
+    // lies, not only on its offset from a whole column.
     std::optional<glyphraster::GlyphSurface> surface;
     std::vector<std::uint8_t> window;
     bool complete = true;
     for (qsizetype i = 0; i < glyphs.size(); ++i) {
+        const auto [from, to] = reachOf(i);
+        if (from >= paintWidth) {
+            continue;
+        }
         const CellKey key{glyphs[i], positions[i].x()};
         auto found = cells_.find(key);
         if (found == cells_.end()) {
             if (!surface) {
-                surface.emplace(face, lineReach, height);
+                surface.emplace(face, surfaceWidth, height);
             }
             if (surface->isNull()) {
                 complete = false;
                 continue;
             }
-            StoreCell(key, PaintCell(*surface, face, key.glyph, positions[i], lineReach,
-                                     height, window));
+            StoreCell(key, PaintCell(*surface, key.glyph, positions[i], from, to, height, window));
             found = cells_.find(key);
         }
         const Cell& cell = found->second;

@@ -17,7 +17,6 @@
 // Holds no Qt objects between calls, so it may outlive the application object. Not
 // thread-safe: one instance per thread.
 namespace glyphraster {
-struct LineFace;
 class GlyphSurface;
 }  // namespace glyphraster
 
@@ -55,9 +54,9 @@ private:
         std::size_t operator()(const CellKey& key) const;
     };
 
-    static Cell PaintCell(glyphraster::GlyphSurface& surface, const glyphraster::LineFace& face,
-                          std::uint32_t glyph, const QPointF& position, int surfaceWidth,
-                          int height, std::vector<std::uint8_t>& window);
+    static Cell PaintCell(glyphraster::GlyphSurface& surface, std::uint32_t glyph,
+                          const QPointF& position, int from, int to, int height,
+                          std::vector<std::uint8_t>& window);
     // False if some glyph is missing from the mask for want of memory.
     bool Compose(std::string_view text, int width, int height);
     void UseBandHeight(int height);
