@@ -111,6 +111,7 @@ void BM_FrameCallback30fps(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameCallback30fps)->Apply(FrameSize);
 
+// The same line at every call: the mask kept from the first, copied into the buffer.
 void BM_RenderTextMask(benchmark::State& state) {
     const int width = static_cast<int>(state.range(0));
     const int rows = std::max(static_cast<int>(state.range(1)) / 20, 12);

@@ -26,7 +26,8 @@ namespace {
 constexpr int kMaxCellBandRows = 256;
 
 // The cells of one band height may take this much; beyond it they are all dropped and
-// rendered again as needed. The stamp's characters at a few pen offsets stay far below.
+// rendered again as needed. A year of stamps makes a few hundred cells of a few kilobytes
+// at most, far below.
 constexpr std::size_t kCellBudgetBytes = std::size_t{8} << 20;
 
 // A composed mask larger than this is not kept once a smaller one is asked for.
