@@ -10,16 +10,16 @@
 #include <unordered_map>
 #include <vector>
 
+namespace glyphraster {
+class GlyphSurface;
+}  // namespace glyphraster
+
 // Gives the same bits as RenderTextMaskDirect, but renders each glyph only once per band
 // height and pen position into a one-bit cell and composes lines from the cells.
 // The composed mask is kept while text, width and height stay the same, so a preview at
 // 30 frames a second with a text that changes once a second composes once a second.
 // Holds no Qt objects between calls, so it may outlive the application object. Not
 // thread-safe: one instance per thread.
-namespace glyphraster {
-class GlyphSurface;
-}  // namespace glyphraster
-
 class TextMaskCache {
 public:
     struct Mask {
