@@ -8,6 +8,8 @@ add_executable(overlay_asan_tests
   ${OVERLAY_ROOT}/src/overlay/OverlayGeometry.cpp
   ${OVERLAY_ROOT}/src/overlay/TimeStampText.cpp
   ${OVERLAY_ROOT}/src/platform/text/TextMask.cpp
+  ${OVERLAY_ROOT}/src/platform/text/TextMaskCache.cpp
+  ${OVERLAY_ROOT}/src/platform/text/GlyphRaster.cpp
   ${OVERLAY_ROOT}/src/common/CaptureSettings.cpp)
 target_include_directories(overlay_asan_tests PRIVATE ${OVERLAY_ROOT}/src ${OVERLAY_ROOT}/tests)
 target_compile_options(overlay_asan_tests PRIVATE

@@ -9,7 +9,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -326,6 +328,78 @@ TEST_F(OverlayTest, NullHeaderIsIgnored) {
     captureSettings.lastFrameBytes = 77;
     EXPECT_EQ(FrameCallback(nullptr, nullptr), 0);
     EXPECT_EQ(captureSettings.lastFrameBytes, 77u);
+}
+
+// Bytes of the flipped 320x240 band (rows 233 down to 222) that differ from the blend of
+// `original` under the line `text` drawn whole.
+int BandMismatches(const std::vector<std::uint8_t>& frame,
+                   const std::vector<std::uint8_t>& original, const std::string& text) {
+    std::vector<std::uint8_t> mask(320 * 12);
+    RenderTextMaskDirect(text, 320, 12, mask.data());
+    int mismatches = 0;
+    for (int y = 0; y < 12; ++y) {
+        const std::size_t row = static_cast<std::size_t>(233 - y) * 960;
+        for (int x = 0; x < 320 * 3; ++x) {
+            const bool glyph = mask[y * 320 + x / 3] != 0;
+            mismatches += frame[row + x] != BlendByte(original[row + x], glyph);
+        }
+    }
+    return mismatches;
+}
+
+// The mask is kept for the frames of a second and composed anew when the second changes;
+// each frame is blended from its own bytes alone, whatever the frames before it held.
+TEST_F(OverlayTest, EachFrameCarriesTheLineOfItsSecondOverItsOwnPixels) {
+    Configure(320, 240, 2, 1);
+    const std::time_t start = 1780000000;  // 2026-05-28
+    const struct Step {
+        std::time_t now;
+        std::uint8_t salt;
+    } steps[] = {{start, 0}, {start, 91}, {start + 1, 17}, {start + 1, 200},
+                 {start + 3600 * 9 + 47, 5}, {start, 33}};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << step.now << " salt " << int(step.salt));
+        std::vector<std::uint8_t> original = PatternFrame(230400);
+        for (std::size_t i = 0; i < original.size(); ++i) {
+            original[i] = static_cast<std::uint8_t>(1 + (original[i] + step.salt * (i % 7)) % 254);
+        }
+        std::vector<std::uint8_t> frame = original;
+        VIDEOHDR header{};
+        header.lpData = frame.data();
+        header.dwBufferLength = static_cast<DWORD>(frame.size());
+        header.dwBytesUsed = static_cast<DWORD>(frame.size());
+        const LRESULT bottom = StampFrame(&header, step.now);
+        EXPECT_EQ(bottom, RenderTextMaskDirect(TimeStampText(step.now), 320, 12, nullptr));
+        EXPECT_EQ(BandMismatches(frame, original, TimeStampText(step.now)), 0);
+    }
+}
+
+// The text is formatted once a second, but a new TZ value shows within the same second.
+TEST_F(OverlayTest, ZoneVariableChangeShowsWithinTheSecond) {
+    std::optional<std::string> saved;
+    if (const char* zone = std::getenv("TZ")) {
+        saved = zone;
+    }
+    Configure(320, 240, 2, 1);
+    const std::time_t now = 1780000000;
+    const std::vector<std::uint8_t> original = PatternFrame(230400);
+    for (const char* zone : {"UTC0", "JST-9", "NZST-12", "UTC0"}) {
+        SCOPED_TRACE(zone);
+        setenv("TZ", zone, 1);
+        std::vector<std::uint8_t> frame = original;
+        VIDEOHDR header{};
+        header.lpData = frame.data();
+        header.dwBufferLength = static_cast<DWORD>(frame.size());
+        header.dwBytesUsed = static_cast<DWORD>(frame.size());
+        StampFrame(&header, now);
+        EXPECT_EQ(BandMismatches(frame, original, TimeStampText(now)), 0);
+    }
+    if (saved) {
+        setenv("TZ", saved->c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }
 
 }  // namespace

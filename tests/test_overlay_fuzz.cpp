@@ -44,6 +44,8 @@ Shape RandomShape(std::mt19937& random) {
     // Huge sizes whose product overflows 32 bits; only a short buffer goes with them.
     case 3: s.width = pick(60000, 4000000000u); s.height = pick(60000, 4000000000u); break;
     case 4: s.width = pick(1, 8); s.height = pick(100000, 2000000); break;
+    // Narrow frames with tall bands, beside and beyond those composed from glyph cells.
+    case 5: s.width = pick(1, 40); s.height = pick(240, 6500); break;
     default: s.width = pick(1, 400); s.height = pick(1, 300); break;
     }
     const std::uint64_t pixels = std::uint64_t{s.width} * s.height;

@@ -4,13 +4,14 @@
 #include "common/CaptureSettings.h"
 #include "overlay/OverlayGeometry.h"
 #include "overlay/TimeStampText.h"
-#include "platform/text/TextMask.h"
+#include "platform/text/TextMaskCache.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <ctime>
-#include <memory>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
@@ -19,28 +20,39 @@ namespace {
 // for its first columns; the band right of them is darkened as plain background.
 constexpr std::int64_t kMaxMaskBytes = std::int64_t{32} << 20;
 
-// Masks up to this size are drawn into memory that is kept for the next frame, so that a
-// preview at 30 frames a second does not map and fault in a fresh buffer each time; the
-// renderer rewrites every byte, so nothing of one frame's mask reaches the next.
-constexpr std::size_t kKeptMaskBytes = std::size_t{4} << 20;
-
-// Memory for a mask of `bytes` bytes: the kept buffer, or for larger masks a buffer of
-// this call alone (held in `once`).
-std::uint8_t* MaskMemory(std::size_t bytes, std::unique_ptr<std::uint8_t[]>& once) {
-    if (bytes > kKeptMaskBytes) {
-        once = std::make_unique_for_overwrite<std::uint8_t[]>(bytes);
-        return once.get();
+// The text of the second `now`, formatted once for all the frames of that second. Formatting
+// re-reads the zone setting, which costs a file-system call, more than the whole blend of a
+// small frame; a change of the TZ variable shows at once, a change of /etc/localtime from
+// the next second on.
+const std::string& TextOfSecond(std::time_t now) {
+    struct Formatted {
+        bool valid = false;
+        std::time_t now = 0;
+        bool hasZone = false;
+        std::string zone;
+        std::string text;
+    };
+    thread_local Formatted last;
+    const char* zone = std::getenv("TZ");
+    const bool sameZone =
+        (zone != nullptr) == last.hasZone && (zone == nullptr || last.zone == zone);
+    if (!last.valid || now != last.now || !sameZone) {
+        last.text = TimeStampText(now);
+        last.now = now;
+        last.hasZone = zone != nullptr;
+        last.zone = zone != nullptr ? zone : "";
+        last.valid = true;
     }
-    thread_local std::vector<std::uint8_t> kept;
-    if (kept.size() < bytes) {
-        kept.resize(bytes);
-    }
-    return kept.data();
+    return last.text;
 }
 
 }  // namespace
 
 LRESULT FrameCallback(HWND /*window*/, VIDEOHDR* header) {
+    return StampFrame(header, std::time(nullptr));
+}
+
+LRESULT StampFrame(VIDEOHDR* header, std::time_t now) {
     const std::int32_t placement = captureSettings.textPlacement;
     if (placement == 0 || header == nullptr) {
         return 0;
@@ -52,23 +64,28 @@ LRESULT FrameCallback(HWND /*window*/, VIDEOHDR* header) {
     const UINT height = captureSettings.capStatus.uiImageHeight;
     const BandGeometry band =
         ComputeBandGeometry(width, height, bytesUsed, placement, captureSettings.flipText);
-    const std::string text = TimeStampText(std::time(nullptr));
+    const std::string& text = TextOfSecond(now);
+    // The mask of the line is composed from glyph cells when the text or the band changes,
+    // and kept for the other frames of the second. It is drawn from the text alone, so
+    // nothing of one frame's pixels reaches the next.
+    thread_local TextMaskCache masks;
     // F is at most (2^32 - 1) / 20, so it fits an int.
     const int bandRows = static_cast<int>(band.bandRows);
 
     // A compressed frame (fewer bytes than pixels) or one without a size keeps its bytes;
     // the text is only measured for the result.
     if (band.bytesPerPixel == 0 || header->lpData == nullptr) {
-        return RenderTextMask(text, 0, bandRows, nullptr);
+        return masks.Render(text, 0, bandRows).bottom;
     }
 
     const std::int64_t maskWidth =
         std::min<std::int64_t>({std::int64_t{width}, kMaxMaskBytes / band.bandRows, INT_MAX});
-    // Drawn afresh for every frame.
-    std::unique_ptr<std::uint8_t[]> largeMask;
-    std::uint8_t* const mask =
-        MaskMemory(static_cast<std::size_t>(maskWidth * band.bandRows), largeMask);
-    const int bottom = RenderTextMask(text, static_cast<int>(maskWidth), bandRows, mask);
+    const TextMaskCache::Mask composed =
+        masks.Render(text, static_cast<int>(maskWidth), bandRows);
+    const std::uint8_t* const mask = composed.bits;
+    const int bottom = composed.bottom;
+    // Without a mask the band is darkened as plain background.
+    const std::int64_t litWidth = mask != nullptr ? maskWidth : 0;
 
     // Text rows whose frame row lies outside the frame (a flipped band with h = 0, a frame
     // lower than the band) are left out; the band is not moved.
@@ -82,7 +99,7 @@ LRESULT FrameCallback(HWND /*window*/, VIDEOHDR* header) {
         if (offset < 0 || offset + band.rowBytes > std::int64_t{bytesUsed}) {
             continue;
         }
-        BlendBandRow(header->lpData + offset, mask + y * maskWidth, maskWidth, width,
+        BlendBandRow(header->lpData + offset, mask + y * litWidth, litWidth, width,
                      band.bytesPerPixel);
     }
     return bottom;
