@@ -284,6 +284,62 @@ int InChildWithLimit(rlim_t bytes, const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
 }
 
+// Killed while its header is being made durable: the first sync of a new file is that of
+// its header.
+int KillAtFirstSync(int fd) {
+    static bool first = true;
+    if (first) {
+        first = false;
+        ::raise(SIGKILL);
+    }
+    return ::fsync(fd);
+}
+
+TEST_F(AviDurability, AWriterKilledBeforeItsHeaderIsDurableLeavesNoFileOfThatName) {
+    for (const char* leaf : {"brslt000.avi", "brslt001.bmp"}) {
+        SCOPED_TRACE(leaf);
+        const std::string name = Path(leaf).toStdString();
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            AviSetup setup = FileSetup(kMuxerRiffBytes);
+            setup.syncFile = &KillAtFirstSync;
+            if (std::string(leaf).ends_with(".avi"))
+                AviFileWriter::Create(name, setup);
+            else if (const int fd = CreateUnnamed(name); fd >= 0)
+                KillAtFirstSync(fd);  // as the snapshot does before it names its file
+            else
+                ::raise(SIGKILL);
+            ::_exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(name)))
+            << "a file without its header took the name (and with it a number)";
+    }
+    // Named once the header is there: the file is a readable AVI from its first moment.
+    const std::string name = Path("brslt002.avi").toStdString();
+    auto writer = AviFileWriter::Create(name, FileSetup(kMuxerRiffBytes));
+    ASSERT_TRUE(writer);
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(name)));
+    ASSERT_TRUE(writer->addFrame(Frame(0)));
+    EXPECT_EQ(avireaders::Ffprobe(QString::fromStdString(name)), 1);
+    // A name taken meanwhile is never replaced.
+    const std::string taken = Path("brslt003.avi").toStdString();
+    const int fd = CreateUnnamed(taken);
+    ASSERT_GE(fd, 0);
+    QFile other(QString::fromStdString(taken));
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.write("someone else's");
+    other.close();
+    errno = 0;
+    EXPECT_FALSE(NameUnnamed(fd, taken));
+    EXPECT_EQ(errno, EEXIST);
+    ::close(fd);
+    EXPECT_EQ(QFileInfo(QString::fromStdString(taken)).size(), 14);
+}
+
 TEST_F(AviDurability, AFileWhoseHeaderOrFirstFrameCannotBeWrittenIsRemovedOneWithAFrameKept) {
     const std::string name = Path("brslt000.avi").toStdString();
     // Room for a page: the header (several pages with its index room) does not fit.

@@ -90,6 +90,25 @@ bool SyncFile(int fd, int (*syncFile)(int)) {
     return true;
 }
 
+int CreateUnnamed(const std::string& path) {
+    IgnoreFileSizeSignal();
+    if (path.empty())
+        return -1;
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+}
+
+bool NameUnnamed(int fd, const std::string& path) {
+    // linkat never replaces an existing name: a file that appeared meanwhile wins (EEXIST).
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        (errno == EEXIST || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0))
+        return false;
+    SyncParentDirectory(path);
+    return true;
+}
+
 int CreateExclusive(const std::string& path) {
     IgnoreFileSizeSignal();
     if (path.empty()) {
@@ -125,7 +144,13 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
     std::unique_ptr<AviFileWriter> writer(new AviFileWriter);
     writer->path_ = path;
     writer->setup_ = setup;
-    writer->fd_ = CreateExclusive(path);
+    // The header is written into a file that has no name yet, and the name is given once the
+    // header is on disk: killed or cut off at any moment, the directory holds either no such
+    // name or a readable AVI. File systems without unnamed files get the name at once.
+    writer->fd_ = CreateUnnamed(path);
+    const bool unnamed = writer->fd_ >= 0;
+    if (!unnamed)
+        writer->fd_ = CreateExclusive(path);
     if (writer->fd_ < 0) {
         const int createErrno = errno;
         if (error)
@@ -136,9 +161,19 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
     }
     if (!writer->openStream(setup)) {
         // The header did not reach the disk: what is there is no AVI, and holds no frame.
+        // An unnamed file simply goes with its descriptor (the removal finds no name of it).
         writer->broken_ = true;
         if (error)
             *error = writer->ioErrno_;
+        return {};
+    }
+    if (unnamed && !NameUnnamed(writer->fd_, path)) {
+        const int linkErrno = errno;
+        writer->broken_ = true;
+        if (error)
+            *error = linkErrno;
+        qCWarning(lcCapwin).noquote() << "cannot create" << QString::fromStdString(path) << ":"
+                                      << std::strerror(linkErrno);
         return {};
     }
     qCInfo(lcCapwin).noquote() << "writing" << QString::fromStdString(path) << setup.width

@@ -51,6 +51,12 @@ std::int64_t RiffBytesForTesting();
 // and the log says once that frames are not made durable. False with errno set otherwise.
 bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
 
+// A new file without a name in the directory that path names (O_TMPFILE), or -1 where the
+// file system has no such files. NameUnnamed then links it under path, never replacing a
+// file of that name (false with errno EEXIST), and syncs the directory.
+int CreateUnnamed(const std::string& path);
+bool NameUnnamed(int fd, const std::string& path);
+
 // Creates a file exclusively (never replacing or following anything) and fsync-ing it.
 // Returns the descriptor or -1 with errno set. Also makes sure SIGXFSZ cannot kill us.
 int CreateExclusive(const std::string& path);

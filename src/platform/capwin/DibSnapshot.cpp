@@ -44,17 +44,24 @@ bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
         qCWarning(lcCapwin).noquote() << "cannot encode the frame as BMP for" << name;
         return false;
     }
-    const int fd = CreateExclusive(path);
+    // Written without a name and named once whole, where the file system allows: a snapshot
+    // cut short by a kill or a power cut then leaves no name behind.
+    int fd = CreateUnnamed(path);
+    const bool unnamed = fd >= 0;
+    if (!unnamed)
+        fd = CreateExclusive(path);
     if (fd < 0) {
         qCWarning(lcCapwin).noquote() << "cannot create" << name << ":" << std::strerror(errno);
         return false;
     }
-    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && SyncFile(fd);
+    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && SyncFile(fd) &&
+              (!unnamed || NameUnnamed(fd, path));
     const int error = errno;
     ::close(fd);
     if (!ok) {
-        // A bitmap cut short is no bitmap; leave nothing behind.
-        ::unlink(path.c_str());
+        // A bitmap cut short is no bitmap; leave nothing behind (an unnamed one has no name).
+        if (!unnamed)
+            ::unlink(path.c_str());
         qCWarning(lcCapwin).noquote() << "cannot write" << name << ":" << std::strerror(error);
         return false;
     }
