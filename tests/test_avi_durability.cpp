@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FileSizeLimit.h"
 #include "platform/capwin/AviFileWriter.h"
 #include "support/AviReaders.h"
 
@@ -209,25 +210,6 @@ TEST_F(AviDurability, AFinishedFileOverSeveralRiffsReadsWhole) {
     }
 }
 
-// Lowers this process's soft file-size limit while it lives.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ok_ = ::getrlimit(RLIMIT_FSIZE, &saved_) == 0;
-        rlimit lower = saved_;
-        lower.rlim_cur = bytes;
-        ok_ = ok_ && ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
-    }
-    ~FileSizeLimit() {
-        if (ok_)
-            ::setrlimit(RLIMIT_FSIZE, &saved_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit saved_{};
-    bool ok_ = false;
-};
 
 std::int64_t FileSize(const QString& path) { return QFileInfo(path).size(); }
 

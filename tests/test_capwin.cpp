@@ -36,6 +36,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include "support/FileSizeLimit.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
@@ -691,26 +692,6 @@ TEST_F(CapwinTest, KilledWriterLeavesEveryGrabbedFrameDecodable) {
     EXPECT_LE(probe.headerFrames, probe.frames);
 }
 
-// Lowers this process's file-size limit (the soft one, so it can be raised again) while it
-// lives. SIGXFSZ is ignored by the test main, as by the capture window itself.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ok_ = ::getrlimit(RLIMIT_FSIZE, &saved_) == 0;
-        rlimit lower = saved_;
-        lower.rlim_cur = bytes;
-        ok_ = ok_ && ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
-    }
-    ~FileSizeLimit() {
-        if (ok_)
-            ::setrlimit(RLIMIT_FSIZE, &saved_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    rlimit saved_{};
-    bool ok_ = false;
-};
 
 TEST_F(CapwinTest, FileSizeLimitFailsTheGrabAndKeepsTheFramesBefore) {
     FfmpegCaptureWindow* w = connected();
