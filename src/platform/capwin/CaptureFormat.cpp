@@ -42,6 +42,10 @@ int BitsPerPixel(PixelLayout layout) {
     return 0;
 }
 
+PixelLayout CallbackLayout(PixelLayout chosen) {
+    return chosen == PixelLayout::Mjpeg ? PixelLayout::Rgb24 : chosen;
+}
+
 int RowBytes(PixelLayout layout, int width) {
     if (layout == PixelLayout::Mjpeg)
         return 0;

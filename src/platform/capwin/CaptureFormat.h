@@ -11,10 +11,16 @@
 
 namespace capwin {
 
-// The layouts a frame can reach the callback in. The RGB layouts are DIBs: rows padded to
-// four bytes, bottom row first. YUY2 rows run top to bottom as YUV DIBs do; MJPEG is the
-// compressed picture as the device sent it.
+// The layouts of the format dialog and of captured images. The RGB layouts are DIBs: rows
+// padded to four bytes, bottom row first. YUY2 rows run top to bottom as YUV DIBs do. An image
+// in the MJPEG layout is the compressed picture as the device sent it; as a format choice,
+// MJPEG means the device sends MJPEG, which reaches the callback decoded (CallbackLayout).
 enum class PixelLayout { Rgb24, Rgb32, Yuy2, Mjpeg };
+
+// The layout in which frames of a format choice reach the frame callback: a camera's MJPEG
+// pictures are decoded to the default DIB layout, since the time stamp is blended into pixels
+// and a compressed picture has none.
+PixelLayout CallbackLayout(PixelLayout chosen);
 
 // How single-frame files store their frames.
 enum class Compression { None, MotionJpeg, Ffv1, H264 };

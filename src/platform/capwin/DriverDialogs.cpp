@@ -142,8 +142,10 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
     }
     auto* formatBox = new QComboBox(&d.dialog);
     formatBox->setObjectName(QStringLiteral("pixelFormat"));
-    formatBox->setToolTip(Tip(QObject::tr("How the pixels reach the frame callback and the file. If "
-                                      "the device refuses it, the format in effect stays.")));
+    formatBox->setToolTip(Tip(QObject::tr("How the pixels reach the frame callback and the file. "
+                                      "MJPEG: the device sends MJPEG, decoded to 24-bit RGB so "
+                                      "that every frame carries the time stamp. If the device "
+                                      "refuses it, the format in effect stays.")));
     std::vector<PixelLayout> layouts{PixelLayout::Rgb24, PixelLayout::Rgb32, PixelLayout::Yuy2};
     if (offersMjpeg)
         layouts.push_back(PixelLayout::Mjpeg);
@@ -207,9 +209,13 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
     };
     QObject::connect(combo, &QComboBox::currentIndexChanged, quality, followChoice);
     if (layout == PixelLayout::Mjpeg) {
-        // The device already compresses; its pictures are stored as they come.
-        combo->setEnabled(false);
-        d.form->addRow(new QLabel(QObject::tr("The device sends MJPEG; frames are stored as sent.")));
+        // Its pictures are decoded so that the time stamp can be drawn into them, and are
+        // compressed again as chosen here.
+        auto* note = new QLabel(QObject::tr("The device sends MJPEG; each frame is decoded to "
+                                            "carry the time stamp and stored as chosen here."));
+        note->setObjectName(QStringLiteral("mjpegNote"));
+        note->setWordWrap(true);
+        d.form->addRow(note);
     }
     followChoice();
     if (!d.run())

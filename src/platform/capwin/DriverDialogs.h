@@ -30,8 +30,9 @@ struct FormatChoice {
     PixelLayout layout = PixelLayout::Rgb24;
 };
 
-// Video format: frame size and the layout frames reach the callback in. MJPEG is offered
-// only when the device sends it. True when accepted.
+// Video format: frame size and the layout frames reach the callback in. MJPEG, offered only
+// when the device sends it, has the device send MJPEG; the frames are decoded to 24-bit RGB
+// for the callback. True when accepted.
 bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>>& sizes,
                           bool offersMjpeg, FormatChoice* choice);
 
@@ -44,7 +45,8 @@ struct CompressionChoice {
 };
 
 // Video compression of the single-frame files: the compressions whose encoder lookup
-// finds in this FFmpeg, and the quality of H.264. True when accepted.
+// finds in this FFmpeg, and the quality of H.264. layout is the format dialog's choice; for
+// MJPEG a note says that the frames are decoded and compressed again. True when accepted.
 bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionChoice* choice,
                                const EncoderLookup& lookup);
 

@@ -136,10 +136,11 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         // The device's own size; raw frames as YUYV where it has them (a camera that
         // defaults to MJPEG would otherwise need decoding before every callback).
         request.width = request.height = 0;
-        if (QueryV4l2Modes(entry.path).yuyv)
-            request.inputFormat = "yuyv422";
+        request.inputFormat = V4l2InputFormat(QueryV4l2Modes(entry.path), false, 0, 0);
     }
+    const PixelLayout before = layout_;
     layout_ = PixelLayout::Rgb24;
+    followLayout(before);
     if (!startSource(request)) {
         qCWarning(lcCapwin).noquote() << "connect to" << QString::fromStdString(entry.name)
                                       << "failed";
@@ -268,7 +269,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     AviSetup setup;
     setup.width = width_;
     setup.height = height_;
-    setup.layout = layout_;
+    setup.layout = CallbackLayout(layout_);
     setup.compression = compression_;
     setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
@@ -321,9 +322,10 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
 
 bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
     CapturedImage image;
-    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout_, width_, height_,
+    const PixelLayout layout = CallbackLayout(layout_);
+    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout, width_, height_,
                       captureScaler_, &image)) {
-        qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout_);
+        qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout);
         return false;
     }
     lastSequence_ = frame.sequence;
@@ -450,18 +452,17 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
     if (!isConnected())
         return FALSE;
     std::vector<std::pair<int, int>> sizes;
-    bool mjpeg = false;
+    V4l2Modes modes;
     if (request_.kind == DeviceKind::V4l2) {
-        const V4l2Modes modes = QueryV4l2Modes(request_.path);
+        modes = QueryV4l2Modes(request_.path);
         sizes = modes.sizes;
-        mjpeg = modes.mjpeg;
     } else {
         sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
     }
     if (std::find(sizes.begin(), sizes.end(), std::pair{width_, height_}) == sizes.end())
         sizes.insert(sizes.begin(), {width_, height_});
     FormatChoice choice{width_, height_, layout_};
-    if (!RunVideoFormatDialog(this, sizes, mjpeg, &choice))
+    if (!RunVideoFormatDialog(this, sizes, modes.mjpeg, &choice))
         return FALSE;
     if (choice.width == width_ && choice.height == height_ && choice.layout == layout_)
         return TRUE;
@@ -473,17 +474,37 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
     SourceRequest request = request_;
     request.width = choice.width;
     request.height = choice.height;
-    if (request.kind == DeviceKind::V4l2) {
-        const bool wasMjpeg = layout_ == PixelLayout::Mjpeg;
-        if (choice.layout == PixelLayout::Mjpeg)
-            request.inputFormat = "mjpeg";
-        else if (wasMjpeg)
-            request.inputFormat = QueryV4l2Modes(request.path).yuyv ? "yuyv422" : "";
-    }
-    if (!applyFormat(request, choice.layout))
+    // Every layout is served from YUYV where the device has the size in it, else from its
+    // MJPEG pictures, decoded: webcams commonly offer their large sizes only as MJPEG, and a
+    // smaller YUYV picture scaled up would lose what the size was chosen for.
+    if (request.kind == DeviceKind::V4l2)
+        request.inputFormat = V4l2InputFormat(modes, choice.layout == PixelLayout::Mjpeg,
+                                              choice.width, choice.height);
+    const PixelLayout before = layout_;
+    const bool applied = applyFormat(request, choice.layout);
+    followLayout(before);
+    if (!applied)
         return FALSE;
-    qCInfo(lcCapwin) << "format now" << width_ << "x" << height_ << LayoutName(layout_);
+    qCInfo(lcCapwin).noquote() << "format now" << width_ << "x" << height_
+                               << LayoutName(layout_) << "from the device's"
+                               << QString::fromStdString(request_.inputFormat.empty()
+                                                             ? std::string("own format")
+                                                             : request_.inputFormat);
     return TRUE;
+}
+
+void FfmpegCaptureWindow::followLayout(PixelLayout before) {
+    const bool was = before == PixelLayout::Mjpeg;
+    const bool now = layout_ == PixelLayout::Mjpeg;
+    if (now && !was && compression_ == Compression::None &&
+        CompressionAvailable(Compression::MotionJpeg, encoderLookup())) {
+        compression_ = Compression::MotionJpeg;
+        compressionDefaulted_ = true;
+    } else if (was && !now && compressionDefaulted_) {
+        if (compression_ == Compression::MotionJpeg)
+            compression_ = Compression::None;
+        compressionDefaulted_ = false;
+    }
 }
 
 LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
@@ -499,6 +520,8 @@ LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
     if (!RunVideoCompressionDialog(this, layout_, &choice, encoderLookup()))
         return FALSE;
     // Takes effect with the next file that is opened.
+    if (choice.compression != compression_)
+        compressionDefaulted_ = false;
     compression_ = choice.compression;
     crf_ = choice.crf;
     return TRUE;

@@ -81,6 +81,7 @@ public:
     // The picture the preview shows now (after the frame callback), unscaled.
     QImage shownImage() const { return shown_; }
     const WAVEFORMATEX& audioFormat() const { return audio_; }
+    // The format dialog's choice (MJPEG: the device sends MJPEG, the callback sees 24-bit RGB).
     capwin::PixelLayout layout() const { return layout_; }
     capwin::Compression compression() const { return compression_; }
     int crf() const { return crf_; }
@@ -98,6 +99,10 @@ private:
     bool passCallback(const capwin::SourceFrame& frame);
     void showCurrent();
     bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
+    // Choosing MJPEG makes Motion JPEG the files' compression (when none was chosen), so
+    // that they stay about as compact as what the camera sends; leaving MJPEG takes that
+    // default back unless the compression dialog changed it meanwhile.
+    void followLayout(capwin::PixelLayout before);
     capwin::EncoderLookup encoderLookup() const;
 
     std::vector<capwin::DriverEntry> drivers_;
@@ -116,8 +121,10 @@ private:
     // again) must not reach it: it would stamp the wrong rows.
     int reportedWidth_ = 0;
     int reportedHeight_ = 0;
+    // The format dialog's choice; frames reach the callback in CallbackLayout(layout_).
     capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
     capwin::Compression compression_ = capwin::Compression::None;
+    bool compressionDefaulted_ = false;  // compression_ was set by choosing MJPEG
     int crf_ = 23;  // H.264 quality
 
     FrameCallbackProc callback_ = nullptr;

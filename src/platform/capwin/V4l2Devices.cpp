@@ -126,10 +126,15 @@ V4l2Modes QueryV4l2Modes(const std::string& path) {
         desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (Ioctl(fd.get(), VIDIOC_ENUM_FMT, &desc) < 0)
             break;
-        if (desc.pixelformat == V4L2_PIX_FMT_YUYV)
+        std::vector<std::pair<int, int>>* formatSizes = nullptr;
+        if (desc.pixelformat == V4L2_PIX_FMT_YUYV) {
             modes.yuyv = true;
-        if (desc.pixelformat == V4L2_PIX_FMT_MJPEG || desc.pixelformat == V4L2_PIX_FMT_JPEG)
+            formatSizes = &modes.yuyvSizes;
+        }
+        if (desc.pixelformat == V4L2_PIX_FMT_MJPEG || desc.pixelformat == V4L2_PIX_FMT_JPEG) {
             modes.mjpeg = true;
+            formatSizes = &modes.mjpegSizes;
+        }
         for (std::uint32_t j = 0;; ++j) {
             v4l2_frmsizeenum size{};
             size.index = j;
@@ -141,11 +146,29 @@ V4l2Modes QueryV4l2Modes(const std::string& path) {
                                    static_cast<int>(size.discrete.height)};
             if (std::find(modes.sizes.begin(), modes.sizes.end(), wh) == modes.sizes.end())
                 modes.sizes.push_back(wh);
+            if (formatSizes != nullptr &&
+                std::find(formatSizes->begin(), formatSizes->end(), wh) == formatSizes->end())
+                formatSizes->push_back(wh);
         }
     }
     std::sort(modes.sizes.begin(), modes.sizes.end(),
               [](auto a, auto b) { return a.first * a.second < b.first * b.second; });
     return modes;
+}
+
+std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, int height) {
+    if (mjpegAsked)
+        return "mjpeg";
+    const auto offers = [&](const std::vector<std::pair<int, int>>& sizes) {
+        return std::find(sizes.begin(), sizes.end(), std::pair{width, height}) != sizes.end();
+    };
+    const bool anySize = width <= 0 || height <= 0;
+    if (modes.yuyv && (anySize || offers(modes.yuyvSizes)))
+        return "yuyv422";
+    if (modes.mjpeg && !anySize && offers(modes.mjpegSizes))
+        return "mjpeg";
+    // A size no format lists (the device's own, say): YUYV where there is one, as before.
+    return modes.yuyv ? "yuyv422" : "";
 }
 
 std::vector<V4l2Control> QueryV4l2Controls(const std::string& path) {

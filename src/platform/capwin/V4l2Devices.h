@@ -28,10 +28,19 @@ struct V4l2Modes {
     bool yuyv = false;
     bool mjpeg = false;
     std::vector<std::pair<int, int>> sizes;  // discrete frame sizes offered, largest last
+    // The sizes each format offers: webcams commonly send their large sizes only as MJPEG.
+    std::vector<std::pair<int, int>> yuyvSizes;
+    std::vector<std::pair<int, int>> mjpegSizes;
 };
 
 // What the device at path offers; empty when it cannot be asked.
 V4l2Modes QueryV4l2Modes(const std::string& path);
+
+// The pixel format to ask the device for, as libavdevice names it ("yuyv422", "mjpeg"), or
+// empty for whatever the device is set to. MJPEG when it is asked for; otherwise YUYV, which
+// needs no decoding, where the device offers it at width x height (0 x 0: at any size), and
+// MJPEG where only MJPEG has that size.
+std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, int height);
 
 struct V4l2Control {
     std::uint32_t id = 0;
