@@ -325,6 +325,10 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
             return;
         }
         grabCpuS += CpuSeconds(RUSAGE_THREAD) - before;
+        if (i == 0) {
+            Row grab;  // threads the grab started belong to no encoder
+            claimThreads(grab);
+        }
         for (Row& row : rows) {
             const double start = CpuSeconds(RUSAGE_THREAD);
             if (!row.writer->addFrame(g_stamped)) {
