@@ -224,11 +224,31 @@ Ssim MeasureSsim(const QString& file, const QString& reference, const QString& s
     return result;
 }
 
+// Threads of this process, by id.
+std::vector<pid_t> ThreadIds() {
+    std::vector<pid_t> ids;
+    for (const QString& name : QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        ids.push_back(static_cast<pid_t>(name.toInt()));
+    return ids;
+}
+
+// CPU seconds a thread of this process has run (the scheduler's own count, in ns), or 0
+// once it has ended.
+double ThreadCpuSeconds(pid_t id) {
+    QFile stat(QString("/proc/self/task/%1/schedstat").arg(id));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    return stat.readLine().split(' ').front().toDouble() / 1e9;
+}
+
 // Grabs `frames` frames of the moving pattern at width x height through the capture window
-// (uncompressed: the reference), stores every stamped frame also with each compression,
-// and prints one row per compression. A pause between grabs lets the pattern move on, as
-// it does between the frames of a time-lapse.
-void StorageTable(int width, int height, int frames, int pauseMs, const QString& dir) {
+// (uncompressed: the reference), stores every stamped frame also with each compression
+// (H.264 at a few qualities besides the default), and prints one row per compression.
+// The grabs start periodMs apart whatever the encoders took, so the pattern moves by the
+// same amount between grabs (25 pattern frames a second), as a scene does between the
+// frames of a time-lapse. An encoder's CPU counts the grabbing thread's time in it and
+// all of the threads it started (an encoder with worker threads does its work there).
+void StorageTable(int width, int height, int frames, int periodMs, const QString& dir) {
     FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
     auto w = Connect(registry, width, height);
     if (!w) {
@@ -247,28 +267,55 @@ void StorageTable(int width, int height, int frames, int pauseMs, const QString&
     }
     struct Row {
         capwin::Compression compression;
+        double crf;
+        QString label;
         QString file;
         std::unique_ptr<capwin::AviFileWriter> writer;
         double cpuS = 0;
+        std::vector<pid_t> threads;  // those the encoder started
+    };
+    std::vector<pid_t> known = ThreadIds();
+    // Threads that appeared since the last look belong to the row that just ran.
+    auto claimThreads = [&known](Row& row) {
+        for (pid_t id : ThreadIds())
+            if (std::find(known.begin(), known.end(), id) == known.end()) {
+                known.push_back(id);
+                row.threads.push_back(id);
+            }
     };
     std::vector<Row> rows;
     for (capwin::Compression c : capwin::AvailableCompressions(capwin::DefaultEncoderLookup())) {
-        Row row{c, dir + "/" + QString::fromLatin1(capwin::EncoderName(c) ? capwin::EncoderName(c) : "raw") +
-                       "-" + tag + ".avi", nullptr, 0};
-        capwin::AviSetup setup;
-        setup.width = width;
-        setup.height = height;
-        setup.compression = c;
-        row.writer = capwin::AviFileWriter::Create(row.file.toStdString(), setup);
-        if (!row.writer) {
-            std::printf("%s: cannot open %s\n", qPrintable(tag), capwin::CompressionName(c));
-            return;
+        const bool h264 = c == capwin::Compression::H264;
+        const std::vector<double> qualities = h264 ? std::vector<double>{23, 28, 33, 38}
+                                                   : std::vector<double>{23};
+        for (double crf : qualities) {
+            const QString name = QString::fromLatin1(capwin::EncoderName(c) ? capwin::EncoderName(c) : "raw");
+            Row row{c, crf,
+                    h264 ? QString("H.264 CRF %1").arg(crf) : QString::fromLatin1(capwin::CompressionName(c)),
+                    dir + "/" + name + (h264 ? QString("-crf%1").arg(crf) : QString()) + "-" + tag + ".avi",
+                    nullptr, 0, {}};
+            capwin::AviSetup setup;
+            setup.width = width;
+            setup.height = height;
+            setup.compression = c;
+            setup.crf = crf;
+            row.writer = capwin::AviFileWriter::Create(row.file.toStdString(), setup);
+            if (!row.writer) {
+                std::printf("%s: cannot open %s\n", qPrintable(tag), qPrintable(row.label));
+                return;
+            }
+            claimThreads(row);
+            rows.push_back(std::move(row));
         }
-        rows.push_back(std::move(row));
     }
     double grabCpuS = 0;
+    int late = 0;
+    auto next = Clock::now();
     for (int i = 0; i < frames; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        next += std::chrono::milliseconds(periodMs);
+        if (Clock::now() > next)
+            ++late;
+        std::this_thread::sleep_until(next);
         g_stamped.width = width;
         g_stamped.height = height;
         g_stamped.layout = capwin::PixelLayout::Rgb24;
@@ -278,23 +325,31 @@ void StorageTable(int width, int height, int frames, int pauseMs, const QString&
             return;
         }
         grabCpuS += CpuSeconds(RUSAGE_THREAD) - before;
+        if (i == 0) {
+            Row grab;  // threads the grab started belong to no encoder
+            claimThreads(grab);
+        }
         for (Row& row : rows) {
             const double start = CpuSeconds(RUSAGE_THREAD);
             if (!row.writer->addFrame(g_stamped)) {
-                std::printf("%s: %s refused frame %d\n", qPrintable(tag),
-                            capwin::CompressionName(row.compression), i);
+                std::printf("%s: %s refused frame %d\n", qPrintable(tag), qPrintable(row.label), i);
                 return;
             }
             row.cpuS += CpuSeconds(RUSAGE_THREAD) - start;
+            if (i == 0)
+                claimThreads(row);
         }
     }
+    for (Row& row : rows)
+        for (pid_t id : row.threads)
+            row.cpuS += ThreadCpuSeconds(id);
     w->SingleFrameClose();
     double mjpegBytes = 0;
-    std::printf("\n%s, %d frames %d ms apart; grab (pattern to DIB, stamp, reference file): "
-                "%.2f ms CPU a frame\n",
-                qPrintable(tag), frames, pauseMs, grabCpuS * 1000 / frames);
-    std::printf("%-16s %12s %10s %12s %10s %10s %12s\n", "compression", "file bytes",
-                "bytes/frm", "CPU ms/frm", "SSIM mean", "SSIM min", "GB/week 1/min");
+    std::printf("\n%s, %d frames, grabs %d ms apart (%d late); grab (pattern to DIB, stamp, "
+                "reference file): %.2f ms CPU a frame\n",
+                qPrintable(tag), frames, periodMs, late, grabCpuS * 1000 / frames);
+    std::printf("%-16s %12s %10s %12s %10s %10s %12s %8s\n", "compression", "file bytes",
+                "bytes/frm", "CPU ms/frm", "SSIM mean", "SSIM min", "GB/week 1/min", "threads");
     for (Row& row : rows) {
         row.writer->finish();
         row.writer.reset();
@@ -303,15 +358,15 @@ void StorageTable(int width, int height, int frames, int pauseMs, const QString&
         if (row.compression == capwin::Compression::MotionJpeg)
             mjpegBytes = perFrame;
         const Ssim ssim = MeasureSsim(row.file, reference, row.file + ".ssim");
-        std::printf("%-16s %12.0f %10.0f %12.2f %10.4f %10.4f %12.2f\n",
-                    capwin::CompressionName(row.compression), bytes, perFrame,
-                    row.cpuS * 1000 / frames, ssim.mean, ssim.worst,
-                    perFrame * 60 * 24 * 7 / 1e9);
+        std::printf("%-16s %12.0f %10.0f %12.2f %10.4f %10.4f %12.2f %8zu", qPrintable(row.label),
+                    bytes, perFrame, row.cpuS * 1000 / frames, ssim.mean, ssim.worst,
+                    perFrame * 60 * 24 * 7 / 1e9, row.threads.size() + 1);
+        if (row.compression == capwin::Compression::H264 && mjpegBytes > 0)
+            std::printf("   %.1fx smaller than Motion JPEG%s", mjpegBytes / perFrame,
+                        row.crf == 23 ? " (goal: 10x at SSIM >= 0.95; CRF 23 is the default)" : "");
+        std::printf("\n");
         if (ssim.frames != frames)
             std::printf("  (SSIM over %d of %d frames)\n", ssim.frames, frames);
-        if (row.compression == capwin::Compression::H264 && mjpegBytes > 0)
-            std::printf("  H.264 is %.1fx smaller than Motion JPEG (goal: 10x at SSIM >= 0.95)\n",
-                        mjpegBytes / perFrame);
     }
 }
 
@@ -482,7 +537,8 @@ struct Options {
     bool tables = true;       // --tables=0 runs only the Google Benchmark cases
     bool benchmarks = true;   // --benchmarks=0 runs only the tables
     int frames = 30;          // --frames=N per size in the storage table
-    int pauseMs = 200;        // --pause_ms=N between grabs of the storage table
+    int periodMs = 400;       // --period_ms=N from grab to grab of the storage table
+    int pauseMs = 200;        // --pause_ms=N between grabs of the 1920x1080 recordings
     int grabs = 10000;        // --grabs=N of the memory run
 };
 
@@ -504,6 +560,7 @@ Options TakeOptions(int* argc, char** argv) {
         else if (value("--benchmarks=", &flag))
             o.benchmarks = flag != 0;
         else if (!value("--frames=", &o.frames) && !value("--pause_ms=", &o.pauseMs) &&
+                 !value("--period_ms=", &o.periodMs) &&
                  !value("--grabs=", &o.grabs))
             argv[kept++] = argv[i];
     }
@@ -528,12 +585,14 @@ int main(int argc, char** argv) {
     QTemporaryDir dir(base ? QString(base) + "/bench_capture-XXXXXX" : QString());
     if (!dir.isValid())
         return 1;
+    // BENCH_KEEP=1 leaves the files (in BENCH_DIR) for a look with other tools.
+    dir.setAutoRemove(std::getenv("BENCH_KEEP") == nullptr);
     for (capwin::Compression c : {capwin::Compression::H264, capwin::Compression::MotionJpeg})
         MemoryRun(c, std::max(100, options.grabs), dir.path());
     RecorderMemoryRun(capwin::Compression::H264, std::max(100, options.grabs), dir.path());
     // The large frames last, so that the memory figures above start from a small heap.
     for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}})
-        StorageTable(w, h, std::max(1, options.frames), options.pauseMs, dir.path());
+        StorageTable(w, h, std::max(1, options.frames), std::max(1, options.periodMs), dir.path());
     std::printf("\n");
     for (capwin::Compression c : {capwin::Compression::MotionJpeg, capwin::Compression::H264})
         Recording(c, 1920, 1080, 30, options.pauseMs, dir.path());

@@ -597,3 +597,45 @@ TEST_F(H264Test, QualityFromTheDialogReachesTheEncoder) {
 }
 
 }  // namespace
+
+namespace {
+
+// The stream says how its YUV was made from the RGB picture (BT.601, limited range), so
+// that a player does not assume the HD matrix and shift the colours of HD recordings.
+TEST(VideoEncoderTest, StreamSaysTheColourMatrixItsPicturesWereConvertedWith) {
+    if (!HaveX264())
+        GTEST_SKIP() << "this FFmpeg has no libx264";
+    capwin::EncoderSetup setup;
+    setup.width = 1280;
+    setup.height = 720;
+    setup.compression = capwin::Compression::H264;
+    auto encoder = capwin::VideoEncoder::Open(setup, capwin::DefaultEncoderLookup());
+    ASSERT_NE(encoder, nullptr);
+    capwin::CapturedImage orange;
+    orange.width = setup.width;
+    orange.height = setup.height;
+    for (int i = 0; i < setup.width * setup.height; ++i)
+        orange.bytes.insert(orange.bytes.end(), {0x20, 0x90, 0xf0});  // B, G, R
+    orange.used = orange.bytes.size();
+    capwin::PacketPtr packet = capwin::MakePacket();
+    ASSERT_TRUE(encoder->encode(orange, 0, packet.get()));
+
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    ASSERT_NE(codec, nullptr);
+    capwin::CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    ASSERT_TRUE(decoder);
+    ASSERT_GE(avcodec_open2(decoder.get(), codec, nullptr), 0);
+    ASSERT_GE(avcodec_send_packet(decoder.get(), packet.get()), 0);
+    ASSERT_GE(avcodec_send_packet(decoder.get(), nullptr), 0);
+    capwin::FramePtr frame = capwin::MakeFrame();
+    ASSERT_GE(avcodec_receive_frame(decoder.get(), frame.get()), 0);
+    EXPECT_EQ(frame->colorspace, AVCOL_SPC_SMPTE170M);
+    EXPECT_EQ(frame->color_range, AVCOL_RANGE_MPEG);
+    EXPECT_EQ(frame->color_primaries, AVCOL_PRI_SMPTE170M);
+    EXPECT_EQ(frame->color_trc, AVCOL_TRC_SMPTE170M);
+    // And the matrix is the one the numbers were made with: BT.601 luma of this orange.
+    const double luma = 16 + 219 * (0.299 * 0xf0 + 0.587 * 0x90 + 0.114 * 0x20) / 255;
+    EXPECT_NEAR(frame->data[0][frame->linesize[0] * 360 + 640], luma, 2.0);
+}
+
+}  // namespace

@@ -64,6 +64,12 @@ AVPixelFormat EncoderPixelFormat(const EncoderSetup& setup) {
 // with the fastest presets' low CPU per frame.
 bool SetH264Options(AVCodecContext* ctx, double crf, AVDictionary** options) {
     ctx->max_b_frames = 0;
+    // One thread: left to itself x264 cuts every picture into a slice per thread (1.5 per
+    // core), and each slice starts its prediction afresh, so the same recording grew with
+    // the user's core count (12 slices: 14% larger than one). A frame a few seconds or
+    // minutes apart can take the tens of milliseconds one core needs, and the total CPU
+    // is the same.
+    ctx->thread_count = 1;
     // Key frames (IDR, with the parameter sets in band) start every group, so a file cut
     // short by a crash or a damaged stretch loses at most the rest of one group.
     ctx->gop_size = kH264KeyFrameInterval;
@@ -72,6 +78,17 @@ bool SetH264Options(AVCodecContext* ctx, double crf, AVDictionary** options) {
     ok = ok && av_dict_set(options, "crf", FormatNumber(crf).c_str(), 0) >= 0;
     ok = ok && av_dict_set(options, "rc-lookahead", "0", 0) >= 0;
     return ok;
+}
+
+// swscale turns RGB into YUV with the BT.601 matrix at limited range. Said so in the
+// stream, players and decoders convert back with the same matrix; left unsaid, they
+// assume BT.709 for pictures of HD size and shift every colour (orange towards red,
+// greens towards yellow).
+void TagBt601(AVCodecContext* ctx) {
+    ctx->color_range = AVCOL_RANGE_MPEG;
+    ctx->colorspace = AVCOL_SPC_SMPTE170M;
+    ctx->color_primaries = AVCOL_PRI_SMPTE170M;
+    ctx->color_trc = AVCOL_TRC_SMPTE170M;
 }
 
 // Repeats the last column and row of the picture into the coded area beyond it.
@@ -166,6 +183,7 @@ std::unique_ptr<VideoEncoder> VideoEncoder::Open(const EncoderSetup& setup,
         // repeat the edge rather than cut off a row or column of the picture.
         ctx->width = (setup.width + 1) & ~1;
         ctx->height = (setup.height + 1) & ~1;
+        TagBt601(ctx);
         ok = SetH264Options(ctx, setup.crf, &raw);
         break;
     case Compression::None: break;
