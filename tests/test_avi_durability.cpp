@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -29,6 +28,7 @@
 #include <vector>
 
 #include "support/FileSizeLimit.h"
+#include "support/KilledChild.h"
 #include "platform/capwin/AviFileWriter.h"
 #include "support/AviReaders.h"
 
@@ -91,36 +91,19 @@ void ExpectAllRead(const QString& path, int frames) {
     EXPECT_EQ(c.gstreamer, frames) << Describe(c);
 }
 
-// Writes frames in a forked child that reports each one that addFrame took and then waits;
-// the parent kills it with SIGKILL once `frames` were reported, so no destructor or trailer
-// runs. Returns the frames reported.
+// Writes frames in a child that reports each one that addFrame took and then waits; it is
+// killed once `frames` were reported, so no destructor or trailer runs. Returns the frames
+// reported.
 int WriteAndKill(const std::string& path, const AviSetup& setup, int frames) {
-    int report[2];
-    if (::pipe(report) != 0)
-        return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(report[0]);
-        auto writer = AviFileWriter::Create(path, setup);
-        for (int i = 0; writer && i < frames; ++i) {
-            if (!writer->addFrame(Frame(i)))
-                break;
-            (void)!::write(report[1], "1", 1);
-        }
-        ::pause();  // killed here
-        ::_exit(3);
-    }
-    ::close(report[1]);
-    int reported = 0;
-    pollfd p{report[0], POLLIN, 0};
-    char c;
-    while (reported < frames && ::poll(&p, 1, 60000) > 0 && ::read(report[0], &c, 1) == 1)
-        ++reported;
-    ::close(report[0]);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return reported;
+    return KillAfterReports(frames, 60000, [&](const std::function<void()>& report) {
+               auto writer = AviFileWriter::Create(path, setup);
+               for (int i = 0; writer && i < frames; ++i) {
+                   if (!writer->addFrame(Frame(i)))
+                       break;
+                   report();
+               }
+               ::pause();  // killed here
+           }).reported;
 }
 
 class AviDurability : public ::testing::Test {

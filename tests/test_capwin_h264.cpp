@@ -15,9 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +37,8 @@ extern "C" {
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "platform/capwin/VideoEncoder.h"
+#include "support/AviReaders.h"
+#include "support/KilledChild.h"
 
 namespace {
 
@@ -100,23 +99,6 @@ Stream ProbeStream(const QString& path) {
         else if (key == "has_b_frames") s.bFrames = value.toInt();
     }
     return s;
-}
-
-int MediainfoFrames(const QString& path) {
-    bool ok = false;
-    const int n = Run("mediainfo", {"--Inform=Video;%FrameCount%", path}).trimmed().toInt(&ok);
-    return ok ? n : -1;
-}
-
-// Buffers GStreamer's avidemux hands on: no decoder is involved, so the count needs no
-// H.264 plug-in.
-int AvidemuxFrames(const QString& path) {
-    const QString out = Run("gst-launch-1.0",
-                            {"-v", "filesrc", "location=" + path, "!", "avidemux", "!",
-                             "fakesink", "silent=false", "sync=false"});
-    if (out.isEmpty())
-        return -1;
-    return static_cast<int>(out.count(QStringLiteral("last-message = chain")));
 }
 
 // The decoded last frame as RGB.
@@ -349,38 +331,24 @@ TEST_F(H264Test, KilledWriterLeavesAFileTheThreeReadersCountAlike) {
         auto w = connect(320, 240);
         ASSERT_NE(w, nullptr);
         w->DriverDisconnect();
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(fds[0]);
-            if (w->DriverConnect(registry_.testPatternIndex()) == 1 &&
-                w->FileSetCaptureFile(name.c_str()) == TRUE && w->SingleFrameOpen() == TRUE)
-                for (int i = 0; i < 1000; ++i)
-                    if (w->SingleFrame() != 0)
-                        (void)!::write(fds[1], "1", 1);
-            ::_exit(3);  // killed long before this
-        }
-        ASSERT_GT(pid, 0);
-        ::close(fds[1]);
-        int reports = 0;
-        pollfd p{fds[0], POLLIN, 0};
-        char c;
-        while (reports < reported && ::poll(&p, 1, 20000) > 0 && ::read(fds[0], &c, 1) == 1)
-            ++reports;
-        ::usleep(static_cast<useconds_t>(pauseUs));
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        ::close(fds[0]);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended before it was killed";
-        ASSERT_EQ(reports, reported);
+        const KilledChild child = KillAfterReports(
+            reported, 20000,
+            [&](const std::function<void()>& report) {
+                if (w->DriverConnect(registry_.testPatternIndex()) == 1 &&
+                    w->FileSetCaptureFile(name.c_str()) == TRUE && w->SingleFrameOpen() == TRUE)
+                    for (int i = 0; i < 1000; ++i)
+                        if (w->SingleFrame() != 0)
+                            report();
+            },  // killed long before the 1000th grab
+            static_cast<useconds_t>(pauseUs));
+        ASSERT_TRUE(child.killed) << "the child ended before it was killed";
+        ASSERT_EQ(child.reported, reported);
 
         const int probed = ProbeStream(file).decoded;
         EXPECT_GE(probed, reported) << "every grab that answered success decodes";
         EXPECT_LE(probed, reported + 1);
-        EXPECT_EQ(MediainfoFrames(file), probed);
-        EXPECT_EQ(AvidemuxFrames(file), probed);
+        EXPECT_EQ(avireaders::Mediainfo(file), probed);
+        EXPECT_EQ(avireaders::Gstreamer(file), probed);
         EXPECT_LT(QFileInfo(file).size(), qint64{1} << 30);
     }
 }

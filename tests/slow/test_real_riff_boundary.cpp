@@ -6,15 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/capwin/AviFileWriter.h"
 #include "support/AviReaders.h"
+#include "support/KilledChild.h"
 
 using namespace capwin;
 
@@ -24,45 +23,28 @@ constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr std::size_t kFrameBytes = kWidth * kHeight * 4;
 
-// Writes frames in a forked child that reports each one and then waits to be killed.
+// Writes frames in a child that reports each one and then waits to be killed.
 int WriteAndKill(const std::string& path, int frames) {
-    int report[2];
-    if (::pipe(report) != 0)
-        return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(report[0]);
-        AviSetup setup;
-        setup.width = kWidth;
-        setup.height = kHeight;
-        setup.layout = PixelLayout::Rgb32;
-        CapturedImage image;
-        image.width = kWidth;
-        image.height = kHeight;
-        image.layout = PixelLayout::Rgb32;
-        image.bytes.assign(kFrameBytes, 0x40);
-        image.used = kFrameBytes;
-        auto writer = AviFileWriter::Create(path, setup);
-        for (int i = 0; writer && i < frames; ++i) {
-            image.bytes[static_cast<std::size_t>(i) % kFrameBytes] ^= 0xff;
-            if (!writer->addFrame(image))
-                break;
-            (void)!::write(report[1], "1", 1);
-        }
-        ::pause();
-        ::_exit(3);
-    }
-    ::close(report[1]);
-    int reported = 0;
-    pollfd p{report[0], POLLIN, 0};
-    char c;
-    while (reported < frames && ::poll(&p, 1, 120000) > 0 && ::read(report[0], &c, 1) == 1)
-        ++reported;
-    ::close(report[0]);
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return reported;
+    return KillAfterReports(frames, 120000, [&](const std::function<void()>& report) {
+               AviSetup setup;
+               setup.width = kWidth;
+               setup.height = kHeight;
+               setup.layout = PixelLayout::Rgb32;
+               CapturedImage image;
+               image.width = kWidth;
+               image.height = kHeight;
+               image.layout = PixelLayout::Rgb32;
+               image.bytes.assign(kFrameBytes, 0x40);
+               image.used = kFrameBytes;
+               auto writer = AviFileWriter::Create(path, setup);
+               for (int i = 0; writer && i < frames; ++i) {
+                   image.bytes[static_cast<std::size_t>(i) % kFrameBytes] ^= 0xff;
+                   if (!writer->addFrame(image))
+                       break;
+                   report();
+               }
+               ::pause();
+           }).reported;
 }
 
 TEST(RealRiffBoundary, AFileKilledPastOneGibReadsWithEveryFrame) {
