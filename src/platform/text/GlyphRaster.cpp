@@ -94,6 +94,16 @@ QList<QPointF> PenPositions(const LineFace& face, const QList<quint32>& glyphs, 
     return positions;
 }
 
+LineLayout LayOutLine(const LineFace& face, const QString& text, int width) {
+    LineLayout line;
+    line.glyphs = face.raw.glyphIndexesForString(text);
+    line.positions = PenPositions(face, line.glyphs, &line.end);
+    // A glyph's ink may stand out past its advance, but never by a whole em.
+    const qreal reach = std::min<qreal>(line.end + face.pixelSize + 1, width);
+    line.paintWidth = std::clamp(static_cast<int>(reach), 1, width);
+    return line;
+}
+
 GlyphSurface::GlyphSurface(const LineFace& face, int width, int height)
     : face_(face),
       cachedGlyphs_(face.pixelSize <= kLargestCachedGlyph),

@@ -8,6 +8,7 @@
 #include <QPointF>
 #include <QRawFont>
 #include <QRect>
+#include <QString>
 #include <QtGlobal>
 
 #include <cstddef>
@@ -30,6 +31,17 @@ LineFace FaceForHeight(int height);
 
 // Pen positions at the font's own advances from column 0, and the pen after the last glyph.
 QList<QPointF> PenPositions(const LineFace& face, const QList<quint32>& glyphs, qreal* end);
+
+// One line of text laid out in a band `width` columns wide: its glyphs (characters the font
+// lacks show as its missing-glyph box), their pen positions, the pen after the last glyph,
+// and how many columns painting must cover (the mask is 0 beyond them).
+struct LineLayout {
+    QList<quint32> glyphs;
+    QList<QPointF> positions;
+    qreal end = 0;
+    int paintWidth = 1;
+};
+LineLayout LayOutLine(const LineFace& face, const QString& text, int width);
 
 // A black surface that glyphs of one face are painted on in white, without grey levels.
 class GlyphSurface {

@@ -72,16 +72,11 @@ int RenderTextMaskDirect(std::string_view text, int width, int height, std::uint
         return face.bottom;
     }
 
-    // Characters the font lacks show as its missing-glyph box.
-    const QString line = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    const QList<quint32> glyphs = face.raw.glyphIndexesForString(line);
-    qreal end = 0;
-    const QList<QPointF> positions = glyphraster::PenPositions(face, glyphs, &end);
-
-    // Only the columns the text can reach are painted; the mask is 0 beyond them anyway.
-    // A glyph's ink may stand out past its advance, but never by a whole em.
-    const qreal reach = std::min<qreal>(end + face.pixelSize + 1, width);
-    const int paintWidth = std::clamp(static_cast<int>(reach), 1, width);
+    const glyphraster::LineLayout layout = glyphraster::LayOutLine(
+        face, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), width);
+    const QList<quint32>& glyphs = layout.glyphs;
+    const QList<QPointF>& positions = layout.positions;
+    const int paintWidth = layout.paintWidth;
     if (!glyphraster::PaintGlyphs(face, glyphs, positions, paintWidth, height, mask,
                                   static_cast<std::size_t>(width))) {
         clearMask();
