@@ -218,6 +218,11 @@ TEST(GlyphCells, KeptMaskFollowsTextWidthAndHeight) {
     // Measuring alone gives the drawn bottom.
     EXPECT_EQ(cache.Render(a, 0, 24).bottom, Direct(a, 10, 24).bottom);
     EXPECT_EQ(cache.Render(a, 0, 0).bottom, 0);
+    // A measure at another band height between two draws of the same line: the kept mask
+    // still answers with its own height's bottom.
+    ASSERT_NE(cache.Render(a, 500, 20).bits, nullptr);
+    EXPECT_EQ(cache.Render(a, 0, 40).bottom, Direct(a, 10, 40).bottom);
+    EXPECT_EQ(cache.Render(a, 500, 20).bottom, Direct(a, 500, 20).bottom);
 }
 
 TEST(GlyphCells, BandHeightChangeDropsTheOldCells) {

@@ -115,7 +115,9 @@ void TextMaskCache::UseBandHeight(int height) {
     if (height == cellHeight_) {
         return;
     }
-    // A new band height needs cells of its own; the old ones are dropped, not kept beside.
+    // A new band height needs cells of its own; the old ones are dropped, not kept beside,
+    // and so is the kept mask, whose bottom was that of the old height.
+    valid_ = false;
     cells_.clear();
     cellBytes_ = 0;
     cellHeight_ = height;
