@@ -1,6 +1,7 @@
 // Single-frame AVI files written through libavformat, durable after every frame.
 #include "platform/capwin/AviFileWriter.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -26,6 +27,10 @@ namespace capwin {
 namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
+// What the trailer adds per frame at most: an idx1 entry of 16 bytes and an OpenDML
+// standard-index entry of 8, and once the heads of both indexes.
+constexpr std::int64_t kIndexBytesPerFrame = 24;
+constexpr std::int64_t kIndexHeaderBytes = 64;
 
 void IgnoreFileSizeSignal() {
     // Growing a file past RLIMIT_FSIZE raises SIGXFSZ, whose default ends the process; a
@@ -427,7 +432,22 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         return false;
     }
     ++frames_;
+    // A chunk is its 8-byte head and its data, padded to an even length.
+    largestChunk_ = std::max<std::int64_t>(largestChunk_, 8 + packet->size + (packet->size & 1));
     return true;
+}
+
+std::int64_t AviFileWriter::growthBound() const {
+    if (largestChunk_ == 0)
+        return 0;
+    // The largest frame so far stands for the next: the first frame of a file is a key
+    // frame, the largest kind. The trailer then indexes every frame, the next included.
+    return largestChunk_ + kIndexBytesPerFrame * (frames_ + 1) + kIndexHeaderBytes;
+}
+
+std::int64_t AviFileWriter::fileBytes() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
 }
 
 bool AviFileWriter::finish() {

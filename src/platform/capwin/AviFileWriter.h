@@ -87,6 +87,11 @@ public:
     // The errno of the write that broke the file; 0 when none did.
     int lastErrno() const { return ioErrno_; }
     std::int64_t frames() const { return frames_; }
+    // How many bytes the file will still grow by when one more frame like the largest so far
+    // is added and the file is finished (an upper bound), or 0 before the first frame.
+    std::int64_t growthBound() const;
+    // The open file's length now, or -1.
+    std::int64_t fileBytes() const;
     const std::string& path() const { return path_; }
 
 private:
@@ -110,6 +115,7 @@ private:
     bool broken_ = false;
     bool finished_ = false;
     std::int64_t frames_ = 0;
+    std::int64_t largestChunk_ = 0;  // bytes of the largest frame chunk in the file
     IoContextPtr io_;
     OutputContextPtr output_;
     AVStream* stream_ = nullptr;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include <sys/stat.h>
 
 #include <QFile>
 #include <QPainter>
@@ -25,17 +24,6 @@ extern "C" {
 using namespace capwin;
 
 namespace {
-
-// What libavformat's AVI trailer adds per frame: an idx1 entry of 16 bytes and an OpenDML
-// standard-index entry of 8, and once the headers of both indexes.
-constexpr std::int64_t kIndexBytesPerFrame = 24;
-constexpr std::int64_t kIndexHeaderBytes = 64;
-
-// The length of a file, or -1.
-std::int64_t FileLength(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-}
 
 constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
@@ -277,7 +265,6 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.encoderLookup = encoderLookup();
     int error = 0;
     writer_ = AviFileWriter::Create(captureFile_, setup, &error);
-    largestStoredFrame_ = 0;
     if (!writer_) {
         ReportFailure(FileProblemFromErrno(error));
         return FALSE;
@@ -387,25 +374,17 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
         return 0;
     }
     showCurrent();
-    const std::int64_t before = FileLength(writer_->path());
     if (!writer_->addFrame(current_)) {
         ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
         return 0;
     }
-    const std::int64_t after = FileLength(writer_->path());
-    if (before >= 0 && after > before)
-        largestStoredFrame_ = std::max(largestStoredFrame_, after - before);
     return TRUE;
 }
 
 LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
-    if (!writer_ || largestStoredFrame_ == 0)
+    if (!writer_)
         return 0;
-    // The largest frame so far stands for the next: the first frame of a file is a key
-    // frame, the largest kind. The index of every frame, the next included, comes at the end.
-    const std::int64_t grow = largestStoredFrame_ +
-                              kIndexBytesPerFrame * (writer_->frames() + 1) + kIndexHeaderBytes;
-    return static_cast<LRESULT>(std::min<std::int64_t>(grow, 0xFFFFFFFF));
+    return static_cast<LRESULT>(std::min<std::int64_t>(writer_->growthBound(), 0xFFFFFFFF));
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
@@ -564,10 +543,7 @@ void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
 }
 
 qint64 FfmpegCaptureWindow::CaptureFileBytes() const {
-    if (!writer_)
-        return -1;
-    struct stat st {};
-    return ::stat(captureFile_.c_str(), &st) == 0 ? static_cast<qint64>(st.st_size) : -1;
+    return writer_ ? static_cast<qint64>(writer_->fileBytes()) : -1;
 }
 
 QString FfmpegCaptureWindow::FormatName() const {

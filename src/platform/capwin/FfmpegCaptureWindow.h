@@ -136,7 +136,6 @@ private:
     WAVEFORMATEX audio_{};
     std::string captureFile_;
     std::unique_ptr<capwin::AviFileWriter> writer_;
-    std::int64_t largestStoredFrame_ = 0;  // bytes the largest frame added to the open file
 
     capwin::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
     QImage shown_;
