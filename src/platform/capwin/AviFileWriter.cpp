@@ -43,11 +43,14 @@ void IgnoreFileSizeSignal() {
     });
 }
 
+std::string ParentDirectory(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 void SyncParentDirectory(const std::string& path) {
     // The new name itself must survive a power cut, not only the file's contents.
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         SyncFile(fd);
         ::close(fd);
@@ -99,9 +102,7 @@ int CreateUnnamed(const std::string& path) {
     IgnoreFileSizeSignal();
     if (path.empty())
         return -1;
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    return ::open(ParentDirectory(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
 }
 
 bool NameUnnamed(int fd, const std::string& path) {
@@ -112,6 +113,12 @@ bool NameUnnamed(int fd, const std::string& path) {
         return false;
     SyncParentDirectory(path);
     return true;
+}
+
+int CreateForWriting(const std::string& path, bool* unnamed) {
+    const int fd = CreateUnnamed(path);
+    *unnamed = fd >= 0;
+    return *unnamed ? fd : CreateExclusive(path);
 }
 
 int CreateExclusive(const std::string& path) {
@@ -152,10 +159,8 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
     // The header is written into a file that has no name yet, and the name is given once the
     // header is on disk: killed or cut off at any moment, the directory holds either no such
     // name or a readable AVI. File systems without unnamed files get the name at once.
-    writer->fd_ = CreateUnnamed(path);
-    const bool unnamed = writer->fd_ >= 0;
-    if (!unnamed)
-        writer->fd_ = CreateExclusive(path);
+    bool unnamed = false;
+    writer->fd_ = CreateForWriting(path, &unnamed);
     if (writer->fd_ < 0) {
         const int createErrno = errno;
         if (error)
@@ -389,6 +394,7 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         // The file was removed (with its directory, say): frames written now would be lost
         // unseen, so the grab fails instead.
         broken_ = true;
+        ioErrno_ = ENOENT;
         qCWarning(lcCapwin).noquote() << "frame refused:" << QString::fromStdString(path_)
                                       << "was removed";
         return false;

@@ -57,6 +57,11 @@ bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
 int CreateUnnamed(const std::string& path);
 bool NameUnnamed(int fd, const std::string& path);
 
+// A new file for path: without a name where the file system allows (CreateUnnamed; then
+// *unnamed is true and NameUnnamed must follow), else created under path at once
+// (CreateExclusive). -1 with errno set when neither works.
+int CreateForWriting(const std::string& path, bool* unnamed);
+
 // Creates a file exclusively (never replacing or following anything) and fsync-ing it.
 // Returns the descriptor or -1 with errno set. Also makes sure SIGXFSZ cannot kill us.
 int CreateExclusive(const std::string& path);

@@ -129,13 +129,17 @@ bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames) {
         return false;
     }
     headerBytes_ = open_.moviList + 12;
+    // The copy is what a failed frame is rolled back to: without it nothing may be rolled back.
+    if (!saveHeader()) {
+        detach("cannot read back the AVI header");
+        return false;
+    }
     attached_ = true;
-    return saveHeader();
+    return true;
 }
 
 void AviLiveHeader::detach(const char* why) {
-    if (attached_ || fd_ >= 0)
-        qCWarning(lcCapwin) << why << "; an unfinished file keeps libavformat's placeholders";
+    qCWarning(lcCapwin) << why << "; an unfinished file keeps libavformat's placeholders";
     attached_ = false;
 }
 

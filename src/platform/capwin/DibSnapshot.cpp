@@ -46,10 +46,8 @@ bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
     }
     // Written without a name and named once whole, where the file system allows: a snapshot
     // cut short by a kill or a power cut then leaves no name behind.
-    int fd = CreateUnnamed(path);
-    const bool unnamed = fd >= 0;
-    if (!unnamed)
-        fd = CreateExclusive(path);
+    bool unnamed = false;
+    const int fd = CreateForWriting(path, &unnamed);
     if (fd < 0) {
         qCWarning(lcCapwin).noquote() << "cannot create" << name << ":" << std::strerror(errno);
         return false;

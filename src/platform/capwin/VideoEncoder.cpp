@@ -2,12 +2,11 @@
 #include "platform/capwin/VideoEncoder.h"
 
 #include <charconv>
-#include <clocale>
 #include <cstring>
-#include <locale.h>
 
 #include <QString>
 
+#include "platform/capwin/CLocaleScope.h"
 #include "platform/capwin/CapwinLog.h"
 
 extern "C" {
@@ -18,28 +17,6 @@ extern "C" {
 namespace capwin {
 
 namespace {
-
-// Switches this thread's numbers to the C locale while it lives: encoder options are
-// parsed with strtod (av_opt, x264's own parameter parser), and a decimal comma from the
-// user's LC_NUMERIC would cut "23.5" to 23.
-class CNumericLocale {
-public:
-    CNumericLocale()
-        : c_(::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0))),
-          previous_(c_ ? ::uselocale(c_) : static_cast<locale_t>(0)) {}
-    ~CNumericLocale() {
-        if (c_) {
-            ::uselocale(previous_);
-            ::freelocale(c_);
-        }
-    }
-    CNumericLocale(const CNumericLocale&) = delete;
-    CNumericLocale& operator=(const CNumericLocale&) = delete;
-
-private:
-    locale_t c_;
-    locale_t previous_;
-};
 
 std::string FormatNumber(double value) {
     // to_chars never follows the locale.
@@ -191,7 +168,9 @@ std::unique_ptr<VideoEncoder> VideoEncoder::Open(const EncoderSetup& setup,
     std::unique_ptr<AVDictionary, DictionaryDeleter> options(raw);
     int rc = AVERROR(EINVAL);
     if (ok) {
-        const CNumericLocale numbers;
+        // Encoder options are parsed with strtod (av_opt, x264's own parameter parser): a
+        // decimal comma from the user's LC_NUMERIC would cut "23.5" to 23.
+        const CLocaleScope numbers;
         raw = options.release();
         rc = avcodec_open2(ctx, codec, &raw);
         options.reset(raw);
