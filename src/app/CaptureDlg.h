@@ -81,6 +81,10 @@ private:
     Platform platform_;
 };
 
+// Local time formatted with strftime in the C locale, so that month names stay English
+// whatever the user's locale says.
+QString FormatLocalTime(std::time_t when, const char* format);
+
 // The window title of a frame: local time as "%H:%M:%S %B%d,%Y" in the C locale.
 QString FormatFrameTitle(std::time_t now);
 

@@ -53,7 +53,9 @@ FileLength MeasureFile(const std::string& path) {
     return result;
 }
 
-// Month names in English whatever the user's locale says.
+
+}  // namespace
+
 QString FormatLocalTime(std::time_t now, const char* format) {
     static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     std::tm local {};
@@ -65,8 +67,6 @@ QString FormatLocalTime(std::time_t now, const char* format) {
         std::strftime(text, sizeof text, format, &local);
     return QString::fromLatin1(text);
 }
-
-}  // namespace
 
 QString FormatFrameTitle(std::time_t now) {
     return FormatLocalTime(now, "%H:%M:%S %B%d,%Y");
