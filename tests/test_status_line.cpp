@@ -133,6 +133,13 @@ TEST_F(StatusLineTest, WhyTheComputerStaysAwake) {
         {"no wake privilege",
          [this] { power.results.setWaitableTimer = false; },
          "stays awake: no wake privilege (see README)"},
+        {"no wake-up alarm clock",
+         [this] {
+             power.results.setWaitableTimer = false;
+             power.results.wakeTimerRefusal = PowerRefusal::Unavailable;
+             power.results.wakeTimerText = "No such device";
+         },
+         "stays awake: the wake-up alarm cannot be set: No such device"},
         {"suspend refused", [this] { power.results.suspend = false; },
          "stays awake: logind refused suspend: Access denied"},
     };

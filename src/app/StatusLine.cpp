@@ -10,8 +10,6 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <clocale>
-#include <locale.h>
 
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
@@ -22,19 +20,6 @@ namespace {
 
 constexpr int kPreviewHeight = 240;
 constexpr int kGap = 2;
-
-// Local time in the C locale, so that month names do not follow the user's language.
-QString LocalTimeText(std::time_t when, const char* format) {
-    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    char text[64] = {};
-    if (cLocale)
-        ::strftime_l(text, sizeof text, format, &local, cLocale);
-    else
-        std::strftime(text, sizeof text, format, &local);
-    return QString::fromLatin1(text);
-}
 
 QString Count(std::int64_t n, const char* thing) {
     return QString::number(n) + QLatin1Char(' ') + QString::fromLatin1(thing) +
@@ -319,12 +304,10 @@ QString StatusLine::RunLine() const {
     qint64 bytes = -1;
     if (dialog_->captureWindow)
         bytes = dialog_->captureWindow->CaptureFileBytes();
+    // One multi-argument arg(): a %N inside one of the values is not taken for a place.
     return QStringLiteral("Recording %1: %2 (%3 in the run), %4 of %5")
-        .arg(FileLeaf())
-        .arg(Count(framesInFile_, "frame"))
-        .arg(dialog_->frameCount)
-        .arg(ByteCountWords(bytes))
-        .arg(ByteCountWords(captureSettings.maxFileBytes));
+        .arg(FileLeaf(), Count(framesInFile_, "frame"), QString::number(dialog_->frameCount),
+             ByteCountWords(bytes), ByteCountWords(captureSettings.maxFileBytes));
 }
 
 QString StatusLine::SleepPhrase() const {
@@ -337,6 +320,14 @@ QString StatusLine::SleepPhrase() const {
         phrase = QStringLiteral("stays awake: the interval is shorter than 3 x standby");
     } else if (!useSleep) {
         phrase = QStringLiteral("stays awake: use sleep is off");
+    } else if (const PowerProblem& timer = power->LastProblem(PowerStep::WakeTimer);
+               haveSleep_ &&
+               (sleep_ == SleepOutcome::NoTimer || sleep_ == SleepOutcome::TimerNotArmed) &&
+               (timer.refusal == PowerRefusal::Unavailable ||
+                timer.refusal == PowerRefusal::Refused)) {
+        // The privilege may be there; the machine has no alarm clock, or it refused the time.
+        phrase = QStringLiteral("stays awake: the wake-up alarm cannot be set: ") +
+                 QString::fromStdString(timer.text);
     } else if (power->LastProblem(PowerStep::WakePrivilege).refusal != PowerRefusal::None ||
                (haveSleep_ && (sleep_ == SleepOutcome::NoTimer ||
                                sleep_ == SleepOutcome::TimerNotArmed))) {
@@ -359,8 +350,8 @@ QString StatusLine::TimingLine() const {
     // The frame timer ticks whole intervals after the start.
     const std::int64_t nextDue = runStart_ + (elapsed / interval + 1) * interval;
     const std::time_t end = runStart_ + runSpan_;
-    const QString endText = end - now < 20 * 3600 ? LocalTimeText(end, "%H:%M")
-                                                  : LocalTimeText(end, "%b %d, %H:%M");
+    const QString endText = end - now < 20 * 3600 ? FormatLocalTime(end, "%H:%M")
+                                                  : FormatLocalTime(end, "%b %d, %H:%M");
     QString line;
     if (nextDue < end)
         line = QStringLiteral("Next frame in %1, ").arg(DurationWords(nextDue - now));
@@ -394,12 +385,12 @@ void StatusLine::Update() {
     case Phase::Connected: {
         const CAPSTATUS& status = captureSettings.capStatus;
         QString format = dialog_->captureWindow ? dialog_->captureWindow->FormatName() : QString();
+        // One multi-argument arg(): a device name may hold "%2".
         first = QStringLiteral("Connected: %1, %2 x %3%4, preview every %5 ms.")
-                    .arg(driver_)
-                    .arg(status.uiImageWidth)
-                    .arg(status.uiImageHeight)
-                    .arg(format.isEmpty() ? QString() : QStringLiteral(" ") + format)
-                    .arg(captureSettings.previewRateMs);
+                    .arg(driver_, QString::number(status.uiImageWidth),
+                         QString::number(status.uiImageHeight),
+                         format.isEmpty() ? QString() : QStringLiteral(" ") + format,
+                         QString::number(captureSettings.previewRateMs));
         second = QStringLiteral("Recordings go to %1").arg(QDir::toNativeSeparators(QDir::currentPath()));
         break;
     }

@@ -64,8 +64,7 @@ bool FakePowerServices::SetWaitableTimer(const WakeTimerHandle& timer, const FIL
     lastArgument = argument;
     Timer* state = TimerOf(timer);
     if (!results.setWaitableTimer || !state) {
-        ReportProblem(PowerStep::WakeTimer, PowerRefusal::NotPermitted,
-                      "CAP_WAKE_ALARM is not in effect");
+        ReportProblem(PowerStep::WakeTimer, results.wakeTimerRefusal, results.wakeTimerText);
         return false;
     }
     ClearProblem(PowerStep::WakeTimer);

@@ -25,6 +25,9 @@ public:
         // How a refused suspend or hibernation is reported.
         PowerRefusal refusal = PowerRefusal::Refused;
         std::string refusalText = "Access denied";
+        // How a wake timer that cannot be armed is reported.
+        PowerRefusal wakeTimerRefusal = PowerRefusal::NotPermitted;
+        std::string wakeTimerText = "CAP_WAKE_ALARM is not in effect";
     };
 
     // One entry per call, in order:
