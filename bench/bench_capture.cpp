@@ -412,6 +412,33 @@ long ResidentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Prints a line of the memory table at grab 100, 1000, every 2500th and the last, and keeps
+// the resident set at 100 and at the end for the goal.
+class MemoryTable {
+public:
+    MemoryTable(const QString& file, int grabs) : file_(file), grabs_(grabs) { wall_.start(); }
+    void Sample(int i) {
+        if (i != 100 && i != 1000 && i % 2500 != 0 && i != grabs_)
+            return;
+        const long rss = ResidentKiB();
+        const struct mallinfo2 heap = mallinfo2();
+        if (i == 100)
+            rssAt100_ = rss;
+        rssAtEnd_ = rss;
+        std::printf("%8d %10ld %12zu %12lld %8.1f\n", i, rss, heap.uordblks / 1024,
+                    static_cast<long long>(QFileInfo(file_).size() / 1024),
+                    static_cast<double>(wall_.elapsed()) / 1000);
+    }
+    long Growth() const { return rssAtEnd_ - rssAt100_; }
+
+private:
+    QString file_;
+    int grabs_;
+    long rssAt100_ = 0;
+    long rssAtEnd_ = 0;
+    QElapsedTimer wall_;
+};
+
 // Grabs `grabs` frames into one file as fast as the pattern delivers them (400 a second)
 // and prints the resident set and the heap in use along the way.
 void MemoryRun(capwin::Compression c, int grabs, const QString& dir) {
@@ -431,31 +458,19 @@ void MemoryRun(capwin::Compression c, int grabs, const QString& dir) {
         return;
     std::printf("\nmemory, %s 320x240 into one file\n%8s %10s %12s %12s %8s\n",
                 capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
-    long rssAt100 = 0;
-    long rssAtEnd = 0;
-    QElapsedTimer wall;
-    wall.start();
+    MemoryTable table(file, grabs);
     for (int i = 1; i <= grabs; ++i) {
         if (w->SingleFrame() == 0) {
             std::printf("grab %d failed\n", i);
-            return;
+            break;
         }
         // The event loop runs between grabs as it does between timer ticks.
         QCoreApplication::processEvents();
-        if (i == 100 || i == 1000 || i % 2500 == 0 || i == grabs) {
-            const long rss = ResidentKiB();
-            const struct mallinfo2 heap = mallinfo2();
-            if (i == 100)
-                rssAt100 = rss;
-            rssAtEnd = rss;
-            std::printf("%8d %10ld %12zu %12lld %8.1f\n", i, rss, heap.uordblks / 1024,
-                        static_cast<long long>(QFileInfo(file).size() / 1024),
-                        static_cast<double>(wall.elapsed()) / 1000);
-        }
+        table.Sample(i);
     }
     w->SingleFrameClose();
     std::printf("RSS after %d grabs - after 100: %+ld KiB (goal: within 2048)\n", grabs,
-                rssAtEnd - rssAt100);
+                table.Growth());
     QFile::remove(file);
 }
 
@@ -502,29 +517,17 @@ void RecorderMemoryRun(capwin::Compression c, int grabs, const QString& dir) {
     std::printf("\nmemory, the recorder's frame ticks, %s 320x240 into one file\n"
                 "%8s %10s %12s %12s %8s\n",
                 capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
-    long rssAt100 = 0;
-    long rssAtEnd = 0;
-    QElapsedTimer wall;
-    wall.start();
+    MemoryTable table(dir + "/brslt000.avi", grabs);
     dlg->OnStart();
     for (int i = 2; i <= grabs && dlg->captureState == Capturing; ++i) {
         dlg->OnTimer(TIMER_FRAME);
         QCoreApplication::processEvents();
-        if (i == 100 || i == 1000 || i % 2500 == 0 || i == grabs) {
-            const long rss = ResidentKiB();
-            const struct mallinfo2 heap = mallinfo2();
-            if (i == 100)
-                rssAt100 = rss;
-            rssAtEnd = rss;
-            std::printf("%8d %10ld %12zu %12lld %8.1f\n", i, rss, heap.uordblks / 1024,
-                        static_cast<long long>(QFileInfo(dir + "/brslt000.avi").size() / 1024),
-                        static_cast<double>(wall.elapsed()) / 1000);
-        }
+        table.Sample(i);
     }
     const bool ran = dlg->captureState == Capturing;
     dlg->OnStop();
     std::printf("%s; RSS after %d grabs - after 100: %+ld KiB (goal: within 2048)\n",
-                ran ? "run complete" : "the run failed", dlg->frameCount, rssAtEnd - rssAt100);
+                ran ? "run complete" : "the run failed", dlg->frameCount, table.Growth());
     dlg.reset();
     QFile::remove(dir + "/brslt000.avi");
     QDir::setCurrent(previous);

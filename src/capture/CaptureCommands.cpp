@@ -49,9 +49,7 @@ void CCaptureDlg::OnConnect() {
             "PrevWnd", WS_CHILD | WS_VISIBLE, 0, 0, 320, 240, this, IDC_CAPTURE_WINDOW);
     captureWindow = window;
     if (window)
-        window->setToolTip(AsToolTip(QStringLiteral(
-            "The live picture of the driver, with the time stamp. Right-click for the window "
-            "menu.")));
+        window->setToolTip(PreviewToolTip());
 
     const LRESULT connected = Send(captureWindow, [driverIndex](CaptureWindow& w) {
         return w.DriverConnect(static_cast<WPARAM>(driverIndex));

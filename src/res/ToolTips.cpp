@@ -116,6 +116,12 @@ QString SetupPanelTip(const DialogItem& item) {
 
 }  // namespace
 
+QString PreviewToolTip() {
+    return AsToolTip(QStringLiteral(
+        "The live picture of the driver, with the time stamp. Right-click for the window "
+        "menu."));
+}
+
 QString PlacementToolTip(UINT state) {
     const QString cycle = QStringLiteral(
         "Where the time stamp goes. Each click moves on: no text, then the lower band, then "

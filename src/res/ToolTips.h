@@ -23,3 +23,6 @@ void ApplyToolTips(CWnd& window);
 // The tip of the placement button for its state (0 unchecked, 1 checked, 2 indeterminate):
 // what the state does now and what the next click brings.
 QString PlacementToolTip(UINT state);
+
+// The tip of the preview: the capture window that connect puts into the main window.
+QString PreviewToolTip();
