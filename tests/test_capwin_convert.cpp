@@ -103,7 +103,7 @@ TEST_F(Conversion, FullRangeYuvKeepsItsRangeAndRaisesNoWarning) {
         // Twice each: the second frame of a kind must not set the conversion up again.
         for (int repeat = 0; repeat < 2; ++repeat) {
             CapturedImage image;
-            ASSERT_TRUE(capwin::FrameToImage(frame.get(), nullptr, PixelLayout::Rgb24, 32, 16,
+            ASSERT_TRUE(capwin::FrameToImage(frame.get(), PixelLayout::Rgb24, 32, 16,
                                              scaler, &image));
             for (std::size_t i = 0; i < image.used; i += 97)
                 EXPECT_NEAR(image.bytes[i], c.grey, 2) << "byte " << i;
@@ -133,7 +133,7 @@ TEST_F(Conversion, PicturesForTheMotionJpegEncoderAreFullRange) {
     CapturedImage shown;
     capwin::FramePtr yuv = capwin::ImageToFormat(image, AV_PIX_FMT_YUVJ420P, scaler);
     ASSERT_TRUE(yuv);
-    ASSERT_TRUE(capwin::FrameToImage(yuv.get(), nullptr, PixelLayout::Rgb32, 32, 16, scaler,
+    ASSERT_TRUE(capwin::FrameToImage(yuv.get(), PixelLayout::Rgb32, 32, 16, scaler,
                                      &shown));
     EXPECT_NEAR(shown.bytes[0], 16, 2);
     EXPECT_EQ(Lines(), "") << "FFmpeg warned about the conversions";

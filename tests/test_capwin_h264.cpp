@@ -458,7 +458,7 @@ TEST(ScalerTest, JpegRangeFormatsConvertOnceAndAtFullRange) {
     std::memset(black->data[2], 128, static_cast<std::size_t>(black->linesize[2]) * 16);
     capwin::CapturedImage out;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(capwin::FrameToImage(black.get(), nullptr, capwin::PixelLayout::Rgb24, 16, 16,
+        ASSERT_TRUE(capwin::FrameToImage(black.get(), capwin::PixelLayout::Rgb24, 16, 16,
                                          scaler, &out));
         EXPECT_EQ(out.bytes[0], 0);
     }

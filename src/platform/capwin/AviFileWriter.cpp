@@ -278,12 +278,12 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     par->height = setup.height;
 
     if (setup.layout == PixelLayout::Mjpeg) {
-        // The device's pictures are stored as they came.
-        par->codec_id = AV_CODEC_ID_MJPEG;
-        par->codec_tag = MKTAG('M', 'J', 'P', 'G');
-        par->format = AV_PIX_FMT_YUVJ422P;
-        par->bits_per_coded_sample = 24;
-    } else if (setup.compression == Compression::None) {
+        // Files hold decoded pictures, which carry the time stamp; a camera's JPEG pictures
+        // reach the writer decoded, as the frame callback sees them.
+        qCWarning(lcCapwin) << "a file cannot take frames in the camera's MJPEG layout";
+        return false;
+    }
+    if (setup.compression == Compression::None) {
         par->codec_id = AV_CODEC_ID_RAWVIDEO;
         par->bits_per_coded_sample = BitsPerPixel(setup.layout);
         switch (setup.layout) {
@@ -370,7 +370,7 @@ bool AviFileWriter::padOpenedRiff() {
 
 bool AviFileWriter::encodePacket(const CapturedImage& image, AVPacket* packet) {
     if (!encoder_) {
-        // Stored as they are: the DIB rows, the YUY2 rows or the JPEG picture.
+        // Stored as they are: the DIB rows or the YUY2 rows.
         if (av_new_packet(packet, static_cast<int>(image.used)) < 0)
             return false;
         std::memcpy(packet->data, image.bytes.data(), image.used);

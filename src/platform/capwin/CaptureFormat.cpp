@@ -182,22 +182,16 @@ bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
                      dst->linesize) > 0;
 }
 
-bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
-                  int width, int height, Scaler& scaler, CapturedImage* out) {
+bool FrameToImage(const AVFrame* frame, PixelLayout layout, int width, int height,
+                  Scaler& scaler, CapturedImage* out) {
     out->layout = layout;
     out->width = width;
     out->height = height;
     out->used = 0;
     if (frame == nullptr || frame->width <= 0 || frame->height <= 0 || width <= 0 || height <= 0)
         return false;
-    if (layout == PixelLayout::Mjpeg) {
-        if (compressed == nullptr || compressed->size <= 0 || frame->width != width ||
-            frame->height != height)
-            return false;
-        out->bytes.assign(compressed->data, compressed->data + compressed->size);
-        out->used = out->bytes.size();
-        return true;
-    }
+    if (layout == PixelLayout::Mjpeg)
+        return false;
     const std::size_t size = static_cast<std::size_t>(RowBytes(layout, width)) * height;
     // Padding bytes of the rows stay zero, as a DIB writer leaves them.
     out->bytes.assign(size, 0);

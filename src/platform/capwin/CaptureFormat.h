@@ -71,9 +71,9 @@ private:
 Scaler::Conversion ConversionFor(const AVFrame* src, const AVFrame* dst);
 
 // Fills out with the decoded frame in the layout at width x height, scaling a frame of
-// another size (MJPEG takes the compressed packet, which must have that size).
-bool FrameToImage(const AVFrame* frame, const AVPacket* compressed, PixelLayout layout,
-                  int width, int height, Scaler& scaler, CapturedImage* out);
+// another size. False for the MJPEG layout: a decoded picture is not made into JPEG here.
+bool FrameToImage(const AVFrame* frame, PixelLayout layout, int width, int height,
+                  Scaler& scaler, CapturedImage* out);
 
 // A top-down frame that shows the image: a view into its bytes for the raw layouts (valid
 // while the image lives and is not resized), a decoded picture for MJPEG. Null on failure.

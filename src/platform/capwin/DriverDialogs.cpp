@@ -204,8 +204,7 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
                                     "makes larger files; 23 is the usual choice."));
     d.form->addRow(QObject::tr("H.264 quality (CRF):"), quality);
     const auto followChoice = [combo, quality] {
-        quality->setEnabled(combo->isEnabled() &&
-                            combo->currentData().toInt() == static_cast<int>(Compression::H264));
+        quality->setEnabled(combo->currentData().toInt() == static_cast<int>(Compression::H264));
     };
     QObject::connect(combo, &QComboBox::currentIndexChanged, quality, followChoice);
     if (layout == PixelLayout::Mjpeg) {

@@ -310,8 +310,7 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
 bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
     CapturedImage image;
     const PixelLayout layout = CallbackLayout(layout_);
-    if (!FrameToImage(frame.frame.get(), frame.compressed.get(), layout, width_, height_,
-                      captureScaler_, &image)) {
+    if (!FrameToImage(frame.frame.get(), layout, width_, height_, captureScaler_, &image)) {
         qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout);
         return false;
     }

@@ -235,7 +235,6 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
         qCWarning(lcCapwin) << "no decoder for the device's format" << avcodec_get_name(par->codec_id);
         return false;
     }
-    keepPacket_ = par->codec_id == AV_CODEC_ID_MJPEG;
     decoder_ = std::move(decoder);
     *stream = index;
     qCInfo(lcCapwin).noquote() << "opened" << QString::fromStdString(url) << par->width << "x"
@@ -353,7 +352,6 @@ bool FrameSource::decode(const Latest& latest, SourceFrame* out) {
         return false;
     }
     out->frame = std::move(frame);
-    out->compressed = keepPacket_ ? RefPacket(latest.packet.get()) : PacketPtr();
     out->sequence = latest.sequence;
     out->captureUs = latest.captureUs;
     return true;

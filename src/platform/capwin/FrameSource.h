@@ -55,7 +55,6 @@ std::string TestPatternGraph(const SourceRequest& request);
 
 struct SourceFrame {
     FramePtr frame;          // decoded picture
-    PacketPtr compressed;    // the packet as sent, when the device delivers MJPEG
     std::uint64_t sequence = 0;
     // When the picture was taken, on the monotonic clock (av_gettime_relative).
     std::int64_t captureUs = 0;
@@ -117,7 +116,6 @@ private:
     // Made by the reader before its first packet is published, then used only by the
     // thread that asks for frames.
     CodecContextPtr decoder_;
-    bool keepPacket_ = false;
     // libavdevice's descriptor of a V4L2 device, borrowed for waiting; -1 when unknown.
     int deviceFd_ = -1;
 };
