@@ -18,10 +18,15 @@ set_tests_properties(camera_tools PROPERTIES
   ENVIRONMENT "${BRISOLT_TEST_ENV}" LABELS camera TIMEOUT 120)
 
 # The program's camera path against the fake, through the real FFmpeg capture window.
-add_executable(camera_end_to_end ${FAKE_V4L2_ROOT}/tests/camera_end_to_end.cpp)
-target_link_libraries(camera_end_to_end PRIVATE brisolt_testsupport)
-add_dependencies(camera_end_to_end brisolt_fake_v4l2)
-add_test(NAME camera_end_to_end COMMAND camera_end_to_end)
-set_tests_properties(camera_end_to_end PROPERTIES
-  ENVIRONMENT "${BRISOLT_TEST_ENV};LD_PRELOAD=$<TARGET_FILE:brisolt_fake_v4l2>"
-  LABELS camera TIMEOUT 180)
+# camera_faults holds the faults a camera shows in the field: glitches, slow rates, a first
+# picture that is still settling, a driver that hangs.
+foreach(camera_test camera_end_to_end camera_faults)
+  add_executable(${camera_test} ${FAKE_V4L2_ROOT}/tests/${camera_test}.cpp
+                 ${FAKE_V4L2_ROOT}/tests/camera_harness.cpp)
+  target_link_libraries(${camera_test} PRIVATE brisolt_testsupport)
+  add_dependencies(${camera_test} brisolt_fake_v4l2)
+  add_test(NAME ${camera_test} COMMAND ${camera_test})
+  set_tests_properties(${camera_test} PROPERTIES
+    ENVIRONMENT "${BRISOLT_TEST_ENV};LD_PRELOAD=$<TARGET_FILE:brisolt_fake_v4l2>"
+    LABELS camera TIMEOUT 180)
+endforeach()

@@ -10,7 +10,9 @@
 // a video node. Camera state lives in the process that opened it.
 //
 // What the camera offers, like a common USB webcam:
-//   formats YUYV and MJPEG; 320x240, 640x480, 1280x720 (MJPEG also 1920x1080); 30 and 15 fps;
+//   formats YUYV and MJPEG; 320x240, 640x480, 1280x720 (MJPEG also 1920x1080); 30 and 15 fps
+//   (FAKE_V4L2_FRAME_RATES lists others, as "15,30" or "1/2" for one frame in two seconds),
+//   starting at the first rate listed (a camera that the last program left at a low rate);
 //   the streaming API over mmap buffers, CLOCK_MONOTONIC time stamps, non-blocking DQBUF
 //   answering EAGAIN until the next frame is due, poll/select readiness at the frame rate;
 //   controls Brightness (integer, shifts the picture), White Balance Automatic (boolean),
@@ -34,6 +36,22 @@
 //   FAKE_V4L2_BUSY=1            STREAMON fails with EBUSY (another program holds it).
 //   FAKE_V4L2_REFUSE_S_FMT=1    S_FMT to another format or size than the current one fails
 //                               with EBUSY (as while another program streams from it).
+//   FAKE_V4L2_EIO_AT=N          in every stream, the first DQBUF once N frames were made
+//                               fails with EIO (a USB glitch); the frame comes with the next.
+//   FAKE_V4L2_SHORT_AT=N        in every stream, frame N holds half its bytes (a raw frame
+//                               cut short, or a JPEG cut off in the middle).
+//   FAKE_V4L2_DARK_FIRST=N      the first N frames of every stream are black, as a camera's
+//                               are while its exposure settles.
+//   FAKE_V4L2_HANG_OPEN_MS=T    opening a camera takes T ms, ignoring every signal and
+//                               interrupt, as a driver stuck in its probe.
+//   FAKE_V4L2_HANG_AFTER=N      with FAKE_V4L2_HANG_MS=T: N frames after a STREAMON, DQBUF
+//                               blocks for T ms (non-blocking or not), then reports ENODEV.
+//   FAKE_V4L2_HANG_STREAMOFF_MS=T  STREAMOFF takes T ms.
+//   FAKE_V4L2_TWIN_FD=1         every descriptor of a camera comes with a second descriptor
+//                               of the same file, held until the first closes, as wrapper
+//                               libraries do: the descriptor cannot be told by its file.
+// fake_v4l2_dqbuf_calls() (C linkage) counts the DQBUF calls of the process, so a test can
+// tell a reader that waits for frames from one that keeps asking.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -45,7 +63,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -112,7 +132,30 @@ struct Size {
 };
 const Size kYuyvSizes[] = {{320, 240}, {640, 480}, {1280, 720}};
 const Size kMjpegSizes[] = {{320, 240}, {640, 480}, {1280, 720}, {1920, 1080}};
-const unsigned kFrameRates[] = {30, 15};
+// The frame intervals offered at every size, as listed ("30,15" by default); sorted, fastest
+// first, as drivers enumerate them.
+std::vector<v4l2_fract> FrameIntervals(bool sorted = true) {
+    const char* text = getenv("FAKE_V4L2_FRAME_RATES");
+    std::string list = text != nullptr && *text != '\0' ? text : "30,15";
+    std::vector<v4l2_fract> intervals;
+    for (std::size_t start = 0; start < list.size();) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        unsigned num = 0, den = 1;
+        const std::string item = list.substr(start, end - start);
+        if (std::sscanf(item.c_str(), "%u/%u", &num, &den) >= 1 && num > 0 && den > 0)
+            intervals.push_back(v4l2_fract{den, num});  // time per frame is den/num seconds
+        start = end + 1;
+    }
+    if (intervals.empty())
+        intervals = {{1, 30}, {1, 15}};
+    if (sorted)
+        std::sort(intervals.begin(), intervals.end(), [](v4l2_fract a, v4l2_fract b) {
+        return std::uint64_t(a.numerator) * b.denominator < std::uint64_t(b.numerator) * a.denominator;
+    });
+    return intervals;
+}
 const std::uint32_t kFormats[] = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG};
 
 std::vector<Size> SizesOf(std::uint32_t format) {
@@ -168,7 +211,7 @@ struct Camera {
     timespec modified{};
     std::uint32_t pixelFormat = V4L2_PIX_FMT_YUYV;
     unsigned width = 640, height = 480;
-    unsigned fps = 30;
+    v4l2_fract interval = FrameIntervals(false).front();  // time per frame
     std::map<std::uint32_t, int> values;
     std::uint64_t framesEver = 0;  // the number painted into the next frame
 
@@ -183,6 +226,8 @@ struct Camera {
     std::int64_t nextDueUs = 0;
     std::uint32_t streamFrames = 0;
     long unplugAfter = -1, stallAfter = -1;
+    long eioAt = -1, shortAt = -1, darkFirst = 0, hangAfter = -1;
+    bool eioDone = false, hangDone = false;
 
     // Faults.
     bool unplugDone = false;
@@ -205,7 +250,10 @@ struct Camera {
 struct Descriptor {
     std::shared_ptr<Camera> camera;  // kept alive by its descriptors when replaced
     int generation;
+    int twin = -1;  // the second descriptor of FAKE_V4L2_TWIN_FD, closed with this one
 };
+
+std::atomic<unsigned long> g_dqbufCalls{0};
 
 // The fake's state. Made on first use and never destroyed: other libraries call stat()
 // and close() before static constructors of this one ran, and after its destructors.
@@ -361,7 +409,9 @@ Camera* Live(const Descriptor& d) {
 
 void PaintYuyv(const Camera& c, std::uint64_t number, std::uint8_t* out) {
     const int shift = static_cast<int>(number * 4);
-    const int brightness = c.values.at(V4L2_CID_BRIGHTNESS);
+    // Frames of a settling exposure are black, counter and all.
+    const int brightness = c.streamFrames < std::uint32_t(std::max(0L, c.darkFirst))
+                               ? -255 : c.values.at(V4L2_CID_BRIGHTNESS);
     const unsigned bandTop = c.height * 40 / 100, bandBottom = c.height * 50 / 100;
     for (unsigned y = 0; y < c.height; ++y) {
         std::uint8_t* row = out + std::size_t(y) * c.width * 2;
@@ -372,7 +422,7 @@ void PaintYuyv(const Camera& c, std::uint64_t number, std::uint8_t* out) {
                 const int block = static_cast<int>(x * 24 / c.width) - 2;
                 const bool one = block >= 0 && block < kCounterBits &&
                                  ((number >> (kCounterBits - 1 - block)) & 1) != 0;
-                luma = one ? 235 : 16;
+                luma = one ? 235 + std::min(0, brightness) : 16;
             } else {
                 // A ramp 64 levels deep, moving 4 levels a frame, around mid grey.
                 luma = 80 + ((static_cast<int>(x + y) / 4 + shift) & 63) + brightness;
@@ -440,7 +490,9 @@ std::uint32_t EncodeMjpeg(Camera* c, const std::uint8_t* yuyv, std::uint8_t* out
 
 // ---- streaming ----------------------------------------------------------------------------
 
-std::int64_t IntervalUs(const Camera& c) { return 1000000 / c.fps; }
+std::int64_t IntervalUs(const Camera& c) {
+    return std::int64_t(1000000) * c.interval.numerator / std::max(1u, c.interval.denominator);
+}
 
 // Whether a frame can be dequeued now, filling one if its time has come (lock held).
 bool FrameReady(Camera* c, int fd) {
@@ -474,6 +526,8 @@ bool FrameReady(Camera* c, int fd) {
         PaintYuyv(*c, number, data);
         queued->bytesUsed = ImageSize(*c);
     }
+    if (c->shortAt >= 0 && c->streamFrames == c->shortAt)
+        queued->bytesUsed /= 2;
     const std::int64_t now = NowUs();
     queued->done = true;
     queued->sequence = c->streamFrames++;
@@ -670,14 +724,14 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
     }
     case VIDIOC_ENUM_FRAMEINTERVALS: {
         auto* interval = static_cast<v4l2_frmivalenum*>(arg);
-        if (!Offered(interval->pixel_format) || interval->index >= std::size(kFrameRates))
+        const std::vector<v4l2_fract> intervals = FrameIntervals();
+        if (!Offered(interval->pixel_format) || interval->index >= intervals.size())
             return Fail(EINVAL);
         const Size snapped = Snap(interval->pixel_format, interval->width, interval->height);
         if (snapped.width != interval->width || snapped.height != interval->height)
             return Fail(EINVAL);
         interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-        interval->discrete.numerator = 1;
-        interval->discrete.denominator = kFrameRates[interval->index];
+        interval->discrete = intervals[interval->index];
         return 0;
     }
     case VIDIOC_G_FMT: {
@@ -716,12 +770,20 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
             const v4l2_fract asked = parm->parm.capture.timeperframe;
             if (c->streaming)
                 return Fail(EBUSY);
-            if (asked.numerator != 0 && asked.denominator != 0)
-                c->fps = asked.denominator / asked.numerator >= 23 ? 30 : 15;
+            // The offered interval nearest to the one asked for.
+            if (asked.numerator != 0 && asked.denominator != 0) {
+                const double want = double(asked.numerator) / asked.denominator;
+                double best = -1;
+                for (v4l2_fract offered : FrameIntervals()) {
+                    const double d = std::fabs(double(offered.numerator) / offered.denominator - want);
+                    if (best < 0 || d < best)
+                        best = d, c->interval = offered;
+                }
+            }
         }
         std::memset(&parm->parm, 0, sizeof parm->parm);
         parm->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-        parm->parm.capture.timeperframe = {1, c->fps};
+        parm->parm.capture.timeperframe = c->interval;
         parm->parm.capture.readbuffers = 0;
         return 0;
     }
@@ -843,6 +905,11 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
             c->nextDueUs = NowUs() + IntervalUs(*c);
             c->unplugAfter = EnvNumber("FAKE_V4L2_UNPLUG_AFTER", -1);
             c->stallAfter = EnvNumber("FAKE_V4L2_STALL_AFTER", -1);
+            c->eioAt = EnvNumber("FAKE_V4L2_EIO_AT", -1);
+            c->shortAt = EnvNumber("FAKE_V4L2_SHORT_AT", -1);
+            c->darkFirst = EnvNumber("FAKE_V4L2_DARK_FIRST", 0);
+            c->hangAfter = EnvNumber("FAKE_V4L2_HANG_AFTER", -1);
+            c->eioDone = c->hangDone = false;
         }
         return 0;
     }
@@ -853,21 +920,36 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
 
 // ---- opening and closing ------------------------------------------------------------------
 
+// Sleeps ms milliseconds whatever signals arrive, as a driver stuck in the kernel does.
+void SleepThrough(long ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 // Called with every descriptor libc opened: registers it when it is a camera's.
 int Adopt(int fd) {
     if (fd < 0 || getenv("FAKE_V4L2_DEVICE") == nullptr)
         return fd;
-    std::lock_guard lock(Global().mutex);
-    std::shared_ptr<Camera> c = CameraOf(fd);
-    if (c == nullptr)
-        return fd;
-    UpdatePlug(c.get());
-    if (c->unplugged) {
-        REAL(close, CloseFn);
-        real_close(fd);
-        return Fail(ENOENT);
+    {
+        std::lock_guard lock(Global().mutex);
+        std::shared_ptr<Camera> c = CameraOf(fd);
+        if (c == nullptr)
+            return fd;
+        UpdatePlug(c.get());
+        if (c->unplugged) {
+            REAL(close, CloseFn);
+            real_close(fd);
+            return Fail(ENOENT);
+        }
+        Descriptor d{c, c->generation};
+        if (EnvNumber("FAKE_V4L2_TWIN_FD", 0) != 0)
+            d.twin = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        Global().fds[fd] = d;
     }
-    Global().fds[fd] = Descriptor{c, c->generation};
+    const long hang = EnvNumber("FAKE_V4L2_HANG_OPEN_MS", 0);
+    if (hang > 0)
+        SleepThrough(hang);
     return fd;
 }
 
@@ -985,6 +1067,10 @@ int close(int fd) {
             Camera* c = it->second.camera.get();
             if (c->owner == fd)
                 FreeBuffers(c);
+            if (it->second.twin >= 0) {
+                REAL(close, CloseFn);
+                real_close(it->second.twin);
+            }
             Global().fds.erase(it);
         }
     }
@@ -1008,6 +1094,31 @@ int ioctl(int fd, unsigned long request, ...) {
         Camera* c = Live(d);
         if (c == nullptr)
             return -1;
+        if (request == VIDIOC_DQBUF) {
+            ++g_dqbufCalls;
+            if (c->streaming && c->owner == fd && c->eioAt >= 0 && !c->eioDone &&
+                c->streamFrames >= std::uint32_t(c->eioAt)) {
+                c->eioDone = true;
+                return Fail(EIO);
+            }
+            if (c->streaming && c->owner == fd && c->hangAfter >= 0 && !c->hangDone &&
+                c->streamFrames >= std::uint32_t(c->hangAfter)) {
+                c->hangDone = true;
+                lock.unlock();
+                SleepThrough(EnvNumber("FAKE_V4L2_HANG_MS", 10000));
+                return Fail(ENODEV);
+            }
+        }
+        if (request == VIDIOC_STREAMOFF) {
+            const long hang = EnvNumber("FAKE_V4L2_HANG_STREAMOFF_MS", 0);
+            if (hang > 0) {
+                lock.unlock();
+                SleepThrough(hang);
+                lock.lock();
+                if (!Fake(fd, &d) || (c = Live(d)) == nullptr)
+                    return -1;
+            }
+        }
         const int rc = DeviceIoctl(fd, c, request, arg);
         // A blocking DQBUF waits for the next frame, as the kernel does.
         if (rc < 0 && errno == EAGAIN && request == VIDIOC_DQBUF &&
@@ -1226,6 +1337,8 @@ FILE* fopen64(const char* path, const char* mode) {
     REAL(fopen64, FopenFn);
     return real_fopen64(path, mode);
 }
+
+unsigned long fake_v4l2_dqbuf_calls() { return g_dqbufCalls.load(); }
 
 // The fortified entry points of the same calls.
 int __poll_chk(struct pollfd* fds, nfds_t count, int timeoutMs, size_t) {
