@@ -72,13 +72,40 @@ FfmpegCaptureWindow::~FfmpegCaptureWindow() {
     DriverDisconnect();
 }
 
-bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
+void FfmpegCaptureWindow::dropSource(std::chrono::milliseconds bound) {
+    if (!source_)
+        return;
+    source_->release(std::min(bound, Ms(settings_->teardownWaitMs)));
     source_.reset();
-    auto source = std::make_unique<FrameSource>(request);
+}
+
+FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(FrameSource& source,
+                                                      std::int64_t notBeforeUs,
+                                                      std::chrono::milliseconds floor,
+                                                      std::chrono::milliseconds cap,
+                                                      SourceFrame* out) {
+    // The device's rate is known once it opened: a slow one gets the longer wait it needs.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const std::int64_t periodUs = source.framePeriodUs();
+        const auto left = std::min(cap, FirstFrameWait(floor, periodUs)) -
+                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start);
+        const auto result = source.waitFrame(0, notBeforeUs, std::max(left, Ms(0)), out);
+        if (result != FrameSource::Wait::Timeout || source.framePeriodUs() == periodUs)
+            return result;
+    }
+}
+
+bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
+    dropSource();
+    auto source = FrameSource::Create(request);
     source->start();
     SourceFrame first;
-    const auto result = source->waitFrame(0, 0, Ms(settings_->connectTimeoutMs), &first);
+    const auto result = waitFirstFrame(*source, 0, Ms(settings_->connectTimeoutMs),
+                                       std::chrono::milliseconds::max(), &first);
     if (result != FrameSource::Wait::Frame) {
+        source->release(Ms(settings_->teardownWaitMs));
         if (result == FrameSource::Wait::Ended && source->openError() != 0)
             ReportFailure(OpenProblemFromAvError(source->openError()));
         else
@@ -91,10 +118,10 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     width_ = first.frame->width;
     height_ = first.frame->height;
     lastSequence_ = 0;
+    // A reopen asks for the same format, rate and size, so the frames keep matching the
+    // status (which the frame callback relies on) and the open file.
+    request_ = source->settledRequest();
     source_ = std::move(source);
-    // A reopen asks for the same size, so the frames keep matching the status (which the
-    // frame callback relies on) and the open file.
-    request_ = request;
     request_.width = width_;
     request_.height = height_;
     return true;
@@ -121,10 +148,12 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         request.framesPerSecond = std::max(1, settings_->testPatternRate);
         request.fault = fault_;
     } else {
-        // The device's own size; raw frames as YUYV where it has them (a camera that
-        // defaults to MJPEG would otherwise need decoding before every callback).
+        // The device's own size at its fastest rate; raw frames as YUYV where it has them
+        // (a camera that defaults to MJPEG would otherwise need decoding before every
+        // callback). The reader asks the device, off this thread.
         request.width = request.height = 0;
-        request.inputFormat = V4l2InputFormat(QueryV4l2Modes(entry.path), false, 0, 0);
+        request.rawWherePossible = true;
+        request.fastestRate = true;
     }
     const PixelLayout before = layout_;
     layout_ = PixelLayout::Rgb24;
@@ -147,7 +176,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
 LRESULT FfmpegCaptureWindow::DriverDisconnect() {
     previewTimer_.stop();
     const bool was = isConnected();
-    source_.reset();  // joins the reader and releases the device
+    dropSource();
     connected_ = -1;
     preview_ = false;
     width_ = height_ = 0;
@@ -275,25 +304,28 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
 
 bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
     const CaptureWindowSettings& limits = *settings_;
-    if (source_ && source_->waitFrame(lastSequence_, requestUs, Ms(limits.frameWaitMs), out) ==
-                       FrameSource::Wait::Frame)
+    // The rate of the device as it was: a reopened one is asked for the same.
+    const std::int64_t periodUs = source_ ? source_->framePeriodUs() : 0;
+    if (source_ && source_->waitFrame(lastSequence_, requestUs,
+                                      FrameWait(Ms(limits.frameWaitMs), periodUs),
+                                      out) == FrameSource::Wait::Frame)
         return true;
     // The device went quiet or away, as a USB camera may over a suspend: open it again by
     // its stable path before calling the grab a failure.
     qCWarning(lcCapwin) << "the device stopped delivering frames; reopening it";
     const bool pattern = request_.kind == DeviceKind::TestPattern;
-    const auto bound = Ms(pattern ? limits.frameWaitMs : limits.reopenBoundMs);
+    const auto bound = pattern ? FrameWait(Ms(limits.frameWaitMs), periodUs)
+                               : FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
     const auto deadline = std::chrono::steady_clock::now() + bound;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        source_.reset();
-        auto source = std::make_unique<FrameSource>(request_);
+        dropSource(left);
+        auto source = FrameSource::Create(request_);
         source->start();
-        const auto result = source->waitFrame(
-            0, requestUs, std::min(left, Ms(limits.connectTimeoutMs)), out);
+        const auto result = waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left, out);
         source_ = std::move(source);
         lastSequence_ = 0;
         if (result == FrameSource::Wait::Frame) {
@@ -455,9 +487,12 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
     // Every layout is served from YUYV where the device has the size in it, else from its
     // MJPEG pictures, decoded: webcams commonly offer their large sizes only as MJPEG, and a
     // smaller YUYV picture scaled up would lose what the size was chosen for.
-    if (request.kind == DeviceKind::V4l2)
+    if (request.kind == DeviceKind::V4l2) {
         request.inputFormat = V4l2InputFormat(modes, choice.layout == PixelLayout::Mjpeg,
                                               choice.width, choice.height);
+        request.frameRate.clear();
+        request.fastestRate = true;
+    }
     const PixelLayout before = layout_;
     const bool applied = applyFormat(request, choice.layout);
     followLayout(before);

@@ -1,6 +1,7 @@
 // The capture window over FFmpeg: V4L2 devices and the built-in test pattern.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,8 +28,12 @@ struct DriverEntry {
 
 // Time limits of the capture windows of one registry. The windows read them when they use
 // them, so a change applies to windows that exist already.
+// Every wait below is at least three frame periods of the device, as it agreed to its rate,
+// so a slow camera (a large raw size, low light) is given the time it needs.
 struct CaptureWindowSettings {
-    int connectTimeoutMs = 4000;  // for the first frame after opening a device
+    // For the first frame after opening a device, once the first frames of a camera that
+    // has just started streaming are past.
+    int connectTimeoutMs = 4000;
     // A grab waits this long for a fresh frame; then it reopens the device by its stable
     // path (a USB camera may come back under a new node after a resume) and waits again
     // until reopenBoundMs have passed. The test pattern cannot come back by waiting, so it
@@ -36,6 +41,9 @@ struct CaptureWindowSettings {
     // about 2 x frameWaitMs.
     int frameWaitMs = 1000;
     int reopenBoundMs = 5000;
+    // How long a disconnect (or a reopen, or the window's end) waits for the device to
+    // close; a driver that takes longer is left to close it alone.
+    int teardownWaitMs = 1000;
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
     int testPatternRate = 25;  // frames a second the test pattern draws
@@ -95,6 +103,15 @@ protected:
 private:
     void previewTick();
     bool startSource(const capwin::SourceRequest& request);
+    // Lets go of the device reader, waiting for it at most the teardown wait (or bound).
+    void dropSource(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
+    // Waits for the first frame of a source just started: at least floor (at most cap),
+    // longer where the device turns out slow.
+    capwin::FrameSource::Wait waitFirstFrame(capwin::FrameSource& source,
+                                             std::int64_t notBeforeUs,
+                                             std::chrono::milliseconds floor,
+                                             std::chrono::milliseconds cap,
+                                             capwin::SourceFrame* out);
     bool freshFrame(std::int64_t requestUs, capwin::SourceFrame* out);
     bool passCallback(const capwin::SourceFrame& frame);
     void showCurrent();
@@ -110,7 +127,7 @@ private:
     std::shared_ptr<capwin::TestPatternFault> fault_;
     int connected_ = -1;
     capwin::SourceRequest request_;
-    std::unique_ptr<capwin::FrameSource> source_;
+    std::shared_ptr<capwin::FrameSource> source_;
     std::uint64_t lastSequence_ = 0;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;

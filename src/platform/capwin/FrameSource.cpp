@@ -2,19 +2,23 @@
 #include "platform/capwin/FrameSource.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
 
+#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include "platform/capwin/CLocaleScope.h"
 #include "platform/capwin/CapwinLog.h"
+#include "platform/capwin/V4l2Devices.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/time.h>
 }
 
@@ -24,22 +28,27 @@ namespace {
 
 // A non-blocking V4L2 device answers EAGAIN between frames. The reader then waits on the
 // device's descriptor for the next frame, at most this long before it looks at the stop
-// flag again...
+// flag again; where it cannot find the descriptor, or the descriptor reports an error, it
+// sleeps a frame period instead, within these bounds, before it asks again.
 constexpr int kDeviceWaitMs = 50;
-// ...or, where it cannot find the descriptor, sleeps this long before it asks again.
-constexpr auto kIdlePoll = std::chrono::milliseconds(3);
+constexpr std::int64_t kMinPauseUs = 5'000;
+constexpr int kMaxFalseWakes = 3;
 
-// The descriptors this process has open now.
+// The descriptors this process has open now, less the one that reads the list: it is
+// closed again at once, and the device opened next may well get its number.
 std::set<int> OpenDescriptors() {
     std::set<int> fds;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-        const std::string name = entry.path().filename().string();
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return fds;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
         char* end = nullptr;
-        const long fd = std::strtol(name.c_str(), &end, 10);
-        if (end != name.c_str() && *end == '\0')
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != own)
             fds.insert(static_cast<int>(fd));
     }
+    ::closedir(dir);
     return fds;
 }
 
@@ -96,78 +105,74 @@ void RegisterDevicesOnce() {
     });
 }
 
+// The period of a rate written "num/den" (or "num") frames a second; 0 when it says none.
+std::int64_t PeriodOfRate(const std::string& rate) {
+    long num = 0, den = 1;
+    if (std::sscanf(rate.c_str(), "%ld/%ld", &num, &den) < 1 || num <= 0 || den <= 0)
+        return 0;
+    return 1'000'000 * den / num;
+}
+
 }  // namespace
 
-void TestPatternFault::set(long long frames, bool recovers) {
-    perOpening_ = recovers && frames >= 0 ? frames : -1;
-    remaining_ = frames < 0 ? -1 : frames;
-}
-
-void TestPatternFault::onOpening() {
-    const long long frames = perOpening_.load();
-    if (frames >= 0)
-        remaining_ = frames;
-}
-
-bool TestPatternFault::take() {
-    long long left = remaining_.load();
-    while (left > 0 && !remaining_.compare_exchange_weak(left, left - 1)) {
-    }
-    return left != 0;
-}
-
-const char* TestPatternName(TestPattern pattern) {
-    switch (pattern) {
-    case TestPattern::Gradients: return "Moving gradients";
-    case TestPattern::HueBars: return "Colour bars, cycling hue";
-    case TestPattern::Life: return "Game of life";
-    }
-    return "?";
-}
-
 std::string TestPatternGraph(const SourceRequest& request) {
-    // None of these draws text, so the rows where the time stamp goes stay free; realtime
-    // paces the generator like a camera instead of as fast as the CPU allows.
-    const std::string size = std::to_string(request.width) + "x" + std::to_string(request.height);
-    const std::string rate = std::to_string(request.framesPerSecond);
-    switch (request.pattern) {
-    case TestPattern::HueBars:
-        return "smptebars=s=" + size + ":r=" + rate + ",hue=h=t*40,realtime";
-    case TestPattern::Life:
-        return "life=s=" + size + ":r=" + rate +
-               ":mold=10:ratio=0.3:life_color=#60c0ff:death_color=#202040:mold_color=#405080,"
-               "realtime";
-    case TestPattern::Gradients:
-        break;
-    }
-    // Fixed colours and seed: the pattern looks the same on every run (by default
-    // gradients picks random colours), and no pure red, which the tests paint. Smooth
-    // gradients scale up without a visible loss, so they are drawn at a quarter of the
-    // size: that cuts what the pattern costs while it runs for days by about four.
-    const std::string small = std::to_string(std::max(16, request.width / 4)) + "x" +
-                              std::to_string(std::max(16, request.height / 4));
-    return "gradients=s=" + small + ":r=" + rate +
-           ":c0=0x1a3a6e:c1=0x3fa7a0:c2=0xe0c060:nb_colors=3:seed=1:speed=0.02,"
-           "scale=" + std::to_string(request.width) + ":" + std::to_string(request.height) +
-           ":flags=bilinear,realtime";
+    return TestPatternGraph(request.pattern, request.width, request.height,
+                            request.framesPerSecond);
+}
+
+std::shared_ptr<FrameSource> FrameSource::Create(SourceRequest request) {
+    return std::shared_ptr<FrameSource>(new FrameSource(std::move(request)));
 }
 
 FrameSource::FrameSource(SourceRequest request) : request_(std::move(request)) {}
 
-FrameSource::~FrameSource() { stop(); }
+FrameSource::~FrameSource() {
+    abort_ = true;
+    if (!thread_.joinable())
+        return;
+    // The reader itself lets go of the last reference when it was left to finish alone.
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
+}
 
 void FrameSource::start() {
     if (thread_.joinable() || abort_)
         return;
     if (request_.fault)
         request_.fault->onOpening();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([self = shared_from_this()] { self->run(); });
 }
 
-void FrameSource::stop() {
+bool FrameSource::release(std::chrono::milliseconds bound) {
     abort_ = true;
-    if (thread_.joinable())
+    if (!thread_.joinable())
+        return true;
+    bool finished;
+    {
+        std::unique_lock lock(mutex_);
+        finished = changed_.wait_for(lock, bound, [this] { return finished_; });
+    }
+    if (finished) {
         thread_.join();
+        return true;
+    }
+    qCWarning(lcCapwin).noquote()
+        << "the device" << QString::fromStdString(request_.path) << "did not close within"
+        << bound.count() << "ms; it is closed when its driver returns";
+    thread_.detach();
+    return false;
+}
+
+std::int64_t FrameSource::framePeriodUs() const {
+    const std::int64_t negotiated = negotiatedPeriodUs_.load();
+    if (negotiated > 0)
+        return negotiated;
+    if (request_.kind == DeviceKind::TestPattern)
+        return request_.framesPerSecond > 0 ? 1'000'000 / request_.framesPerSecond : 0;
+    std::lock_guard lock(mutex_);
+    return PeriodOfRate(settled_.frameRate.empty() ? request_.frameRate : settled_.frameRate);
 }
 
 int FrameSource::interrupted(void* self) {
@@ -177,6 +182,17 @@ int FrameSource::interrupted(void* self) {
 bool FrameSource::open(InputContextPtr* input, int* stream) {
     RegisterDevicesOnce();
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
+    SourceRequest request = request_;
+    if (v4l2 && request.inputFormat.empty() && request.rawWherePossible)
+        request.inputFormat =
+            V4l2InputFormat(QueryV4l2Modes(request.path), false, request.width, request.height);
+    if (v4l2 && request.frameRate.empty() && request.fastestRate)
+        request.frameRate =
+            V4l2BestFrameRate(request.path, request.inputFormat, request.width, request.height);
+    {
+        std::lock_guard lock(mutex_);
+        settled_ = request;
+    }
     const char* formatName = v4l2 ? "video4linux2" : "lavfi";
     const AVInputFormat* format = av_find_input_format(formatName);
     if (format == nullptr) {
@@ -193,14 +209,16 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
         // Non-blocking, so that a device that stops sending cannot hold the reader (and a
         // disconnect waiting for it) in VIDIOC_DQBUF.
         ctx->flags |= AVFMT_FLAG_NONBLOCK;
-        url = request_.path;
-        if (request_.width > 0 && request_.height > 0) {
+        url = request.path;
+        if (request.width > 0 && request.height > 0) {
             const std::string size =
-                std::to_string(request_.width) + "x" + std::to_string(request_.height);
+                std::to_string(request.width) + "x" + std::to_string(request.height);
             av_dict_set(&raw, "video_size", size.c_str(), 0);
         }
-        if (!request_.inputFormat.empty())
-            av_dict_set(&raw, "input_format", request_.inputFormat.c_str(), 0);
+        if (!request.inputFormat.empty())
+            av_dict_set(&raw, "input_format", request.inputFormat.c_str(), 0);
+        if (!request.frameRate.empty())
+            av_dict_set(&raw, "framerate", request.frameRate.c_str(), 0);
         // The kernel's own time stamps are left as they come: on the monotonic clock for
         // every current driver, the clock the requests are measured on, so a frame taken
         // after a request is told from one that waited in the driver's queue, and a step of
@@ -220,7 +238,10 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
         return false;
     }
     input->reset(ctx);
-    deviceFd_ = v4l2 ? FindDeviceDescriptor(descriptorsBefore, request_.path) : -1;
+    deviceFd_ = v4l2 ? FindDeviceDescriptor(descriptorsBefore, request.path) : -1;
+    if (v4l2 && deviceFd_ < 0)
+        qCDebug(lcCapwin) << "the device's descriptor is not known; waiting a frame period "
+                             "between reads";
     const int index = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) {
         qCWarning(lcCapwin) << "device has no video stream:" << url.c_str();
@@ -237,8 +258,15 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     }
     decoder_ = std::move(decoder);
     *stream = index;
+    // libavdevice reports the rate the device agreed to as the stream's rate.
+    AVRational rate = ctx->streams[index]->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0)
+        rate = ctx->streams[index]->r_frame_rate;
+    if (v4l2 && rate.num > 0 && rate.den > 0)
+        negotiatedPeriodUs_ = av_rescale(1'000'000, rate.den, rate.num);
     qCInfo(lcCapwin).noquote() << "opened" << QString::fromStdString(url) << par->width << "x"
-                               << par->height << avcodec_get_name(par->codec_id);
+                               << par->height << avcodec_get_name(par->codec_id) << "at"
+                               << (rate.den > 0 ? av_q2d(rate) : 0.0) << "frames a second";
     return true;
 }
 
@@ -248,55 +276,112 @@ void FrameSource::run() {
     const CLocaleScope cLocale;
     InputContextPtr input;
     int stream = -1;
+    if (open(&input, &stream))
+        readPackets(input.get(), stream);
+    input.reset();  // releases the device before the source says it has
+    finish();
+}
+
+void FrameSource::readPackets(AVFormatContext* input, int stream) {
     PacketPtr packet = MakePacket();
-    if (!packet || !open(&input, &stream)) {
-        finish();
+    if (!packet)
         return;
-    }
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
+    const bool jpeg = v4l2 && input->streams[stream]->codecpar->codec_id == AV_CODEC_ID_MJPEG;
     const AVRational timeBase = input->streams[stream]->time_base;
+    // libavdevice passes on a raw buffer the driver filled only in part, with a warning.
+    const AVCodecParameters* par = input->streams[stream]->codecpar;
+    const int rawBytes = v4l2 && par->codec_id == AV_CODEC_ID_RAWVIDEO
+                             ? av_image_get_buffer_size(static_cast<AVPixelFormat>(par->format),
+                                                        par->width, par->height, 1)
+                             : 0;
+    SettleGate settling(v4l2);
+    int glitches = 0;  // failed reads and damaged pictures since the last good frame
+    bool wokenByDevice = false;
+    int falseWakes = 0;
     while (!abort_) {
         const std::int64_t readStartUs = av_gettime_relative();
-        const int rc = av_read_frame(input.get(), packet.get());
+        const int rc = av_read_frame(input, packet.get());
         if (rc == AVERROR(EAGAIN)) {
-            // Only a descriptor that says "readable" ends the wait early; one that reports
-            // an error (or a timeout) sends the reader back to av_read_frame after a pause,
-            // which then tells a device that went away.
-            pollfd device{deviceFd_, POLLIN, 0};
-            if (deviceFd_ < 0 || ::poll(&device, 1, kDeviceWaitMs) <= 0 ||
-                (device.revents & POLLIN) == 0)
-                std::this_thread::sleep_for(kIdlePoll);
+            // A descriptor that keeps saying "readable" with no frame behind it is not the
+            // device's: the reader stops trusting it rather than spin.
+            if (wokenByDevice && ++falseWakes > kMaxFalseWakes && deviceFd_ >= 0) {
+                qCDebug(lcCapwin) << "the device's descriptor wakes the reader without a frame; "
+                                     "waiting a frame period between reads";
+                deviceFd_ = -1;
+            }
+            wokenByDevice = waitForDevice();
             continue;
         }
-        if (rc < 0) {
-            if (!abort_)
-                qCWarning(lcCapwin).noquote()
-                    << "device stopped:" << QString::fromStdString(AvError(rc));
-            break;
+        wokenByDevice = false;
+        const bool damaged = rc >= 0 && packet->stream_index == stream &&
+                             (jpeg ? !JpegIsWhole(packet->data, packet->size)
+                                   : packet->size < rawBytes);
+        if (rc < 0 || damaged) {
+            if (abort_)
+                break;
+            const QString why = !damaged ? QString::fromStdString(AvError(rc))
+                                : jpeg   ? QStringLiteral("a JPEG picture cut off")
+                                         : QStringLiteral("a raw picture cut short");
+            av_packet_unref(packet.get());
+            if ((rc < 0 && ClassifyReadError(rc) == ReadFault::Gone) ||
+                ++glitches >= kMaxTransientErrors) {
+                qCWarning(lcCapwin).noquote() << "device stopped:" << why
+                                              << (glitches > 1 ? QStringLiteral("(%1 failures in a row)").arg(glitches) : QString());
+                break;
+            }
+            // One bad buffer (a USB glitch, a frame cut short) costs that frame only.
+            if (glitches == 1)
+                qCWarning(lcCapwin).noquote() << "skipped a frame the device did not deliver whole:" << why;
+            waitForDevice();
+            continue;
         }
         if (packet->stream_index != stream || (request_.fault && !request_.fault->take())) {
             // A stalled test pattern keeps the device open and sends nothing.
             av_packet_unref(packet.get());
             continue;
         }
-        std::int64_t captureUs;
-        if (v4l2) {
-            // The kernel's stamp when it is believable; else the read, which a reader that
-            // never decodes keeps within a poll interval of the frame's arrival.
-            captureUs = readStartUs;
-            if (packet->pts != AV_NOPTS_VALUE) {
-                const std::int64_t stamp = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
-                if (std::llabs(stamp - av_gettime_relative()) < kPlausibleUs)
-                    captureUs = stamp;
-            }
-        } else {
-            // The pattern draws each picture for the moment its pacing releases it.
-            captureUs = av_gettime_relative();
-        }
-        publish(packet.get(), captureUs);
+        glitches = 0;
+        falseWakes = 0;
+        const std::int64_t captureUs = captureTime(packet.get(), timeBase, readStartUs);
+        // Frames of a camera that has only just started streaming are not handed out.
+        if (settling.pass(captureUs))
+            publish(packet.get(), captureUs);
         av_packet_unref(packet.get());
     }
-    finish();
+}
+
+bool FrameSource::waitForDevice() {
+    if (deviceFd_ >= 0) {
+        // Only "readable" or a full wait sends the reader straight back to av_read_frame; a
+        // descriptor that reports an error gets the pause below, and av_read_frame then
+        // tells a device that went away.
+        pollfd device{deviceFd_, POLLIN, 0};
+        const int ready = ::poll(&device, 1, kDeviceWaitMs);
+        if (ready == 0)
+            return false;
+        if (ready > 0 && (device.revents & POLLIN) != 0)
+            return true;
+    }
+    const std::int64_t pauseUs =
+        std::clamp<std::int64_t>(framePeriodUs(), kMinPauseUs, kDeviceWaitMs * 1000);
+    std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+    return false;
+}
+
+std::int64_t FrameSource::captureTime(const AVPacket* packet, AVRational timeBase,
+                                      std::int64_t readStartUs) const {
+    // The pattern draws each picture for the moment its pacing releases it.
+    if (request_.kind != DeviceKind::V4l2)
+        return av_gettime_relative();
+    // The kernel's stamp when it is believable; else the read, which a reader that never
+    // decodes keeps within a poll interval of the frame's arrival.
+    if (packet->pts != AV_NOPTS_VALUE) {
+        const std::int64_t stamp = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
+        if (std::llabs(stamp - av_gettime_relative()) < kPlausibleUs)
+            return stamp;
+    }
+    return readStartUs;
 }
 
 void FrameSource::publish(AVPacket* packet, std::int64_t captureUs) {
@@ -321,8 +406,14 @@ void FrameSource::finish() {
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
+        finished_ = true;
     }
     changed_.notify_all();
+}
+
+SourceRequest FrameSource::settledRequest() const {
+    std::lock_guard lock(mutex_);
+    return settled_;
 }
 
 bool FrameSource::ended() const {
@@ -347,7 +438,8 @@ bool FrameSource::decode(const Latest& latest, SourceFrame* out) {
     // first keeps a picture that failed earlier from lingering in the decoder.
     avcodec_flush_buffers(decoder_.get());
     if (avcodec_send_packet(decoder_.get(), latest.packet.get()) < 0 ||
-        avcodec_receive_frame(decoder_.get(), frame.get()) < 0) {
+        avcodec_receive_frame(decoder_.get(), frame.get()) < 0 ||
+        (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame->decode_error_flags != 0) {
         qCDebug(lcCapwin) << "a frame of the device does not decode; skipped";
         return false;
     }

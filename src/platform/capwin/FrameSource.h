@@ -11,32 +11,12 @@
 #include <thread>
 
 #include "platform/capwin/AvHandles.h"
+#include "platform/capwin/ReaderRules.h"
+#include "platform/capwin/TestPattern.h"
 
 namespace capwin {
 
 enum class DeviceKind { V4l2, TestPattern };
-
-// The moving pictures the built-in test pattern can show.
-enum class TestPattern { Gradients, HueBars, Life };
-const char* TestPatternName(TestPattern pattern);
-
-// A fault the built-in test pattern can be told to show, shared by every opening of it:
-// after a number of frames it keeps the device open and sends nothing, like a camera that
-// died. Changes take effect at once, also for a pattern that is running.
-class TestPatternFault {
-public:
-    // Stalls after frames more frames (0: at once; negative: never). With recovers, every
-    // new opening starts again with that many frames, as a camera that came back would.
-    void set(long long frames, bool recovers);
-    // Called when the pattern is opened.
-    void onOpening();
-    // Called for each frame the pattern makes: false when it is to be swallowed.
-    bool take();
-
-private:
-    std::atomic<long long> remaining_{-1};
-    std::atomic<long long> perOpening_{-1};
-};
 
 // What to open and how.
 struct SourceRequest {
@@ -45,6 +25,13 @@ struct SourceRequest {
     int width = 320;   // 0: the size the device is set to
     int height = 240;
     std::string inputFormat;  // V4L2 pixel format to ask for ("mjpeg", "yuyv422"), or any
+    // V4L2: the frame rate to ask for, as "num/den" frames a second; empty: the device's.
+    std::string frameRate;
+    // V4L2, settled by the reader before it opens the device, so that a driver that hangs
+    // holds the reader and not the window: where inputFormat is empty, YUYV where the device
+    // has the size in it, else MJPEG; where frameRate is empty, the fastest rate it offers.
+    bool rawWherePossible = false;
+    bool fastestRate = false;
     TestPattern pattern = TestPattern::Gradients;
     int framesPerSecond = 25;
     std::shared_ptr<TestPatternFault> fault;  // test pattern only; null means none
@@ -63,17 +50,23 @@ struct SourceFrame {
 // Reads a device on its own thread. The reader only takes packets off the device and keeps
 // the newest; decoding happens when a frame is asked for, so a camera at 30 frames a second
 // previewed once a second costs one decode a second, not thirty.
-class FrameSource {
+//
+// A V4L2 driver may hang in open or an ioctl, where FFmpeg's interrupt does not reach, so
+// the reader thread holds the source alive itself: release() waits a bounded time for it and
+// otherwise leaves it to close the device when the driver returns.
+class FrameSource : public std::enable_shared_from_this<FrameSource> {
 public:
-    explicit FrameSource(SourceRequest request);
+    static std::shared_ptr<FrameSource> Create(SourceRequest request);
     ~FrameSource();
     FrameSource(const FrameSource&) = delete;
     FrameSource& operator=(const FrameSource&) = delete;
 
     // Starts the reader thread, which opens the device. Once per source.
     void start();
-    // Stops the reader and releases the device.
-    void stop();
+    // Tells the reader to stop and waits at most bound for it to release the device: true
+    // when it did. Otherwise the reader goes on alone and closes the device when its call
+    // returns.
+    bool release(std::chrono::milliseconds bound);
 
     enum class Wait { Frame, Timeout, Ended };
     // Waits for a frame newer than afterSequence whose picture was taken at notBeforeUs or
@@ -86,9 +79,16 @@ public:
     bool ended() const;
     // FFmpeg's error code of a failed open, 0 while none failed; read once ended() holds.
     int openError() const { return openError_.load(); }
+    // The time between two frames: what the device agreed to once it is open, else what was
+    // asked for; 0 when neither is known.
+    std::int64_t framePeriodUs() const;
     const SourceRequest& request() const { return request_; }
+    // The request as the reader settled it (format and rate filled in), once a frame came.
+    SourceRequest settledRequest() const;
 
 private:
+    explicit FrameSource(SourceRequest request);
+
     struct Latest {
         PacketPtr packet;
         std::uint64_t sequence = 0;
@@ -97,6 +97,11 @@ private:
 
     void run();
     bool open(InputContextPtr* input, int* stream);
+    void readPackets(AVFormatContext* input, int stream);
+    // Waits for the device's next frame: true when its descriptor said it is readable.
+    bool waitForDevice();
+    std::int64_t captureTime(const AVPacket* packet, AVRational timeBase,
+                             std::int64_t readStartUs) const;
     void publish(AVPacket* packet, std::int64_t captureUs);
     void finish();
     bool takeLatest(Latest* out) const;
@@ -107,11 +112,14 @@ private:
     std::thread thread_;
     std::atomic<bool> abort_{false};
     std::atomic<int> openError_{0};
+    std::atomic<std::int64_t> negotiatedPeriodUs_{0};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Latest latest_;
+    SourceRequest settled_;
     bool ended_ = false;
+    bool finished_ = false;  // the reader has released the device
 
     // Made by the reader before its first packet is published, then used only by the
     // thread that asks for frames.

@@ -171,6 +171,45 @@ std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, 
     return modes.yuyv ? "yuyv422" : "";
 }
 
+std::string V4l2BestFrameRate(const std::string& path, const std::string& inputFormat,
+                              int width, int height) {
+    DeviceFd fd(path);
+    if (!fd.ok())
+        return {};
+    v4l2_format current{};
+    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (Ioctl(fd.get(), VIDIOC_G_FMT, &current) < 0)
+        return {};
+    v4l2_frmivalenum interval{};
+    interval.pixel_format = inputFormat == "yuyv422" ? V4L2_PIX_FMT_YUYV
+                            : inputFormat == "mjpeg" ? V4L2_PIX_FMT_MJPEG
+                                                     : current.fmt.pix.pixelformat;
+    const bool ownSize = width <= 0 || height <= 0;
+    interval.width = ownSize ? current.fmt.pix.width : static_cast<std::uint32_t>(width);
+    interval.height = ownSize ? current.fmt.pix.height : static_cast<std::uint32_t>(height);
+    // The shortest time per frame, as a fraction of a second.
+    v4l2_fract best{0, 0};
+    const auto take = [&](v4l2_fract f) {
+        if (f.numerator == 0 || f.denominator == 0)
+            return;
+        if (best.denominator == 0 || std::uint64_t(f.numerator) * best.denominator <
+                                         std::uint64_t(best.numerator) * f.denominator)
+            best = f;
+    };
+    for (interval.index = 0; Ioctl(fd.get(), VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+         ++interval.index) {
+        if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+            take(interval.discrete);
+        } else {
+            take(interval.stepwise.min);  // stepwise and continuous ranges list one entry
+            break;
+        }
+    }
+    if (best.denominator == 0)
+        return {};
+    return std::to_string(best.denominator) + "/" + std::to_string(best.numerator);
+}
+
 std::vector<V4l2Control> QueryV4l2Controls(const std::string& path) {
     std::vector<V4l2Control> controls;
     DeviceFd fd(path);

@@ -42,6 +42,13 @@ V4l2Modes QueryV4l2Modes(const std::string& path);
 // MJPEG where only MJPEG has that size.
 std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, int height);
 
+// The fastest frame rate the device offers in a pixel format ("yuyv422", "mjpeg"; empty:
+// the one it is set to) at width x height (0 x 0: the size it is set to), written "num/den"
+// frames a second as libavdevice takes it; empty when the device does not say. A camera
+// keeps the rate the last program set, which may be far below what it can do.
+std::string V4l2BestFrameRate(const std::string& path, const std::string& inputFormat,
+                              int width, int height);
+
 struct V4l2Control {
     std::uint32_t id = 0;
     std::string name;

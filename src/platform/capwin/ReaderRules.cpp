@@ -1,0 +1,77 @@
+// What the device reader makes of what a device hands it.
+#include "platform/capwin/ReaderRules.h"
+
+#include <algorithm>
+#include <cerrno>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace capwin {
+
+namespace {
+constexpr std::int64_t kSettleFrames = 3;
+constexpr std::int64_t kSettleUs = 300'000;
+constexpr std::int64_t kSlowSettleUs = 1'000'000;
+constexpr std::int64_t kWaitPeriods = 3;
+
+// The first whole number of periods that spans at least us.
+std::int64_t WholePeriods(std::int64_t us, std::int64_t periodUs) {
+    return (us + periodUs - 1) / periodUs * periodUs;
+}
+}  // namespace
+
+ReadFault ClassifyReadError(int averror) {
+    switch (averror) {
+    case AVERROR(ENODEV):
+    case AVERROR(ENXIO):
+    case AVERROR(ENOENT):
+    case AVERROR(EBADF):
+    case AVERROR(ESHUTDOWN):
+    case AVERROR_EOF:
+    case AVERROR_EXIT:
+        return ReadFault::Gone;
+    default:
+        return ReadFault::Transient;
+    }
+}
+
+bool SettleGate::pass(std::int64_t captureUs) {
+    if (!settles_ || open_)
+        return true;
+    const long index = seen_++;
+    if (index == 0)
+        firstUs_ = captureUs;
+    const std::int64_t since = captureUs - firstUs_;
+    open_ = (index >= kSettleFrames && since >= kSettleUs) || (index >= 1 && since >= kSlowSettleUs);
+    return open_;
+}
+
+std::int64_t SettleUs(std::int64_t periodUs) {
+    if (periodUs <= 0)
+        return kSettleUs + kSettleUs;  // a margin for a rate nobody told
+    const std::int64_t quick = WholePeriods(std::max(kSettleFrames * periodUs, kSettleUs), periodUs);
+    const std::int64_t slow = WholePeriods(std::max(periodUs, kSlowSettleUs), periodUs);
+    return std::min(quick, slow);
+}
+
+bool JpegIsWhole(const std::uint8_t* data, int size) {
+    int end = size;
+    while (end > 0 && data[end - 1] == 0x00)
+        --end;
+    return end >= 4 && data[0] == 0xFF && data[1] == 0xD8 && data[end - 2] == 0xFF &&
+           data[end - 1] == 0xD9;
+}
+
+std::chrono::milliseconds FrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {
+    const auto periods = std::chrono::milliseconds((kWaitPeriods * std::max<std::int64_t>(0, periodUs) + 999) / 1000);
+    return std::max(floor, periods);
+}
+
+std::chrono::milliseconds FirstFrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {
+    const std::int64_t us = SettleUs(periodUs) + kWaitPeriods * std::max<std::int64_t>(0, periodUs);
+    return std::max(floor, std::chrono::milliseconds((us + 999) / 1000));
+}
+
+}  // namespace capwin
