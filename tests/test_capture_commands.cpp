@@ -45,15 +45,16 @@ TEST_F(CaptureCommandsTest, FailedConnectChangesNothingAndASecondAttemptMakesANe
     registry.connectReply = 2;
     dlg->OnConnect();
     ASSERT_EQ(registry.windows.size(), 2u);
-    EXPECT_FALSE(first.isNull()) << "the window of a failed attempt stays behind";
+    EXPECT_TRUE(first.isNull()) << "the next attempt destroys the window of a failed one";
     EXPECT_EQ(dlg->captureWindow.data(), registry.windows[1].data());
     EXPECT_EQ(dlg->captureState, Disconnected);
     EXPECT_EQ(registry.log.CountOf("status"), 0);
 
+    QPointer<FakeCaptureWindow> second = registry.windows[1];
     registry.connectReply = 1;
     dlg->OnConnect();
     EXPECT_EQ(dlg->captureState, Connected);
-    EXPECT_FALSE(first.isNull());
+    EXPECT_TRUE(second.isNull());
 }
 
 TEST_F(CaptureCommandsTest, ConnectWithNothingSelectedPassesMinusOne) {
@@ -250,6 +251,45 @@ TEST_F(CaptureCommandsTest, QueryEndSessionDuringARunKeepsTheRunGoing) {
     EXPECT_EQ(dlg->captureState, Capturing);
     EXPECT_TRUE(dlg->HasTimer(TIMER_FRAME));
     EXPECT_TRUE(dlg->HasTimer(TIMER_SPAN));
+}
+
+// A new connect attempt destroys the window that a failed one left, so that failed attempts
+// leave nothing behind in the preview area.
+TEST_F(CaptureCommandsTest, RepeatedFailedConnectsLeaveOnlyTheLatestWindow) {
+    const auto live = [this] {
+        int n = 0;
+        for (const auto& w : registry.windows)
+            n += !w.isNull();
+        EXPECT_EQ(dlg->findChildren<CaptureWindow*>().size(), static_cast<qsizetype>(n))
+            << "every capture window is a child of the main window";
+        return n;
+    };
+    registry.connectReply = 0;
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        SCOPED_TRACE(attempt);
+        dlg->OnConnect();
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        EXPECT_EQ(live(), 1);
+        EXPECT_EQ(dlg->captureWindow.data(), registry.Last());
+    }
+    // An attempt that makes no window at all still removes the one before it.
+    registry.failCreate = true;
+    dlg->OnConnect();
+    EXPECT_EQ(live(), 0);
+    EXPECT_TRUE(dlg->captureWindow.isNull());
+    registry.failCreate = false;
+    registry.connectReply = 0;
+    dlg->OnConnect();
+    registry.connectReply = 1;
+    dlg->OnConnect();
+    EXPECT_EQ(dlg->captureState, Connected);
+    EXPECT_EQ(live(), 1);
+    EXPECT_EQ(dlg->captureWindow.data(), registry.Last());
+    EXPECT_EQ(registry.log.CountOf("destroyed"), 6);
+    // The connected window stays through the commands that follow.
+    dlg->OnStart();
+    dlg->OnStop();
+    EXPECT_EQ(live(), 1);
 }
 
 // ---- numbered names and the snapshot ---------------------------------------------------

@@ -41,8 +41,10 @@ void CCaptureDlg::OnConnect() {
         return;
     const LRESULT driverIndex = driverList ? driverList->SendMessage(LB_GETCURSEL, 0, 0) : LB_ERR;
 
-    // A window left from a failed attempt stays behind, unconnected; the new one replaces
-    // it as the target of every later message.
+    // While disconnected, a window still named here was left by a failed attempt: it goes
+    // before the new one replaces it, so that failed attempts leave nothing behind.
+    if (!captureWindow.isNull())
+        DestroyWindow(captureWindow.data());
     CaptureWindow* window = nullptr;
     if (platform_.drivers)
         window = platform_.drivers->capCreateCaptureWindowA(
