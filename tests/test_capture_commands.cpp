@@ -253,6 +253,47 @@ TEST_F(CaptureCommandsTest, QueryEndSessionDuringARunKeepsTheRunGoing) {
     EXPECT_TRUE(dlg->HasTimer(TIMER_SPAN));
 }
 
+// A log-off that was asked about and then cancelled: the run goes on in a new file at its
+// next frame, as at a rollover, and fails nothing.
+TEST_F(CaptureCommandsTest, ACancelledLogOffGoesOnInANewFileAtTheNextFrame) {
+    FakeCaptureWindow* w = StartRun();
+    dlg->frameCount = 41;
+    ASSERT_EQ(dlg->SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_FALSE(w->fileOpen) << "the query itself finishes the file";
+    power.calls.clear();
+    size_t calls = registry.log.calls.size();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(registry.log.Since(calls), "file " + Path("brslt001.avi") + ", open, grab");
+    EXPECT_EQ(dlg->captureState, Capturing);
+    EXPECT_NE(Title(), "Capture Failed.");
+    EXPECT_EQ(dlg->captureFileName, Path("brslt001.avi"));
+    EXPECT_EQ(w->framesInFile, 1) << "the frame went into the new file";
+    EXPECT_EQ(Text(IDC_FRAMES), "frm:00000042");
+    EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("brslt001.avi").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1000);
+    ASSERT_EQ(::stat(Path("brslt000.avi").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1000) << "the first file keeps its frame";
+    // The frame after that goes on in the same file.
+    calls = registry.log.calls.size();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(registry.log.Since(calls), "grab");
+    EXPECT_EQ(w->framesInFile, 2);
+}
+
+TEST_F(CaptureCommandsTest, EndSessionAfterTheQueryFinishesTheFileAsBefore) {
+    StartRun();
+    const size_t calls = registry.log.calls.size();
+    dlg->SendMessage(WM_QUERYENDSESSION, 0, 0);
+    dlg->SendMessage(WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(registry.log.Since(calls), "close, close");
+    EXPECT_EQ(dlg->captureState, Capturing);
+    EXPECT_TRUE(dlg->HasTimer(TIMER_FRAME));
+    EXPECT_TRUE(dlg->HasTimer(TIMER_SPAN));
+    EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+}
+
 // A new connect attempt destroys the window that a failed one left, so that failed attempts
 // leave nothing behind in the preview area.
 TEST_F(CaptureCommandsTest, RepeatedFailedConnectsLeaveOnlyTheLatestWindow) {

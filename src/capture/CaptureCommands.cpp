@@ -111,6 +111,7 @@ void CCaptureDlg::OnStart() {
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
     captureState = Capturing;
     frameCount = 0;
+    runFileClosed_ = false;
     Enable(IDC_START, false);
     Enable(IDC_STOP, true);
     Enable(IDC_BMP, false);
