@@ -93,6 +93,62 @@ TEST_F(CaptureCommandsTest, StartOpensTheFirstFreeFileSetsTimersAndGrabsAtOnce) 
               "setup 1015 off");
 }
 
+// A start whose file cannot be named or opened, or whose first grab fails, ends at once as a
+// capture failure, and never puts the computer to sleep: the user is at it, having just
+// clicked start.
+TEST_F(CaptureCommandsTest, AFailedStartEndsTheRunAtOnceAndNeverSleeps) {
+    enum Fault { SetFile, Open, FirstGrab };
+    struct Case {
+        const char* name;
+        Fault fault;
+        const char* calls;  // after the name is set
+        int frames;
+    } const cases[] = {
+        {"the capture file is refused", SetFile, ", close, disconnect, destroyed", 0},
+        {"the file does not open", Open, ", open, close, disconnect, destroyed", 0},
+        {"the first grab fails", FirstGrab, ", open, grab, close, disconnect, destroyed", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        dlg->CheckDlgButton(IDC_USE_SLEEP, BST_CHECKED);
+        dlg->CheckDlgButton(IDC_SUSPEND_END, BST_CHECKED);
+        QPointer<FakeCaptureWindow> w = Connect();
+        ASSERT_FALSE(w.isNull());
+        w->failSetFile = c.fault == SetFile;
+        w->failOpen = c.fault == Open;
+        w->grabReply = c.fault == FirstGrab ? 0 : 1;
+        power.calls.clear();
+        const size_t calls = registry.log.calls.size();
+        dlg->OnStart();
+        EXPECT_EQ(registry.log.Since(calls), "file " + Path("brslt000.avi") + c.calls);
+        EXPECT_EQ(Title(), "Capture Failed.");
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        EXPECT_TRUE(w.isNull());
+        EXPECT_FALSE(dlg->HasTimer(TIMER_FRAME));
+        EXPECT_FALSE(dlg->HasTimer(TIMER_SPAN));
+        EXPECT_EQ(dlg->frameCount, c.frames);
+        if (c.frames > 0) {
+            EXPECT_EQ(Text(IDC_FRAMES), "frm:00000001");
+        }
+        EXPECT_EQ(power.calls, std::vector<std::string>{}) << "no suspend, no hibernation";
+        // The controls end as after any capture failure: those of Disconnected.
+        const std::string failureColumn =
+            "1001 on, 1002 off, 1005 off, 1006 off, 1003 on, 1004 on, setup 1015 on";
+        const std::string controls = ControlsSince(0);
+        ASSERT_GE(controls.size(), failureColumn.size());
+        EXPECT_EQ(controls.substr(controls.size() - failureColumn.size()), failureColumn);
+        for (int id : {IDC_CONNECT, IDC_INTERVAL, IDC_SPAN})
+            EXPECT_TRUE(Enabled(id)) << id;
+        for (int id : {IDC_START, IDC_STOP, IDC_BMP, IDC_CFG, IDC_DISCONNECT})
+            EXPECT_FALSE(Enabled(id)) << id;
+        EXPECT_TRUE(SliderEnabled());
+        // The user can connect again and start anew.
+        Connect();
+    }
+}
+
 TEST_F(CaptureCommandsTest, LongestIntervalAndSpanStayWithinTheTimerRange) {
     Connect();
     dlg->intervalSeconds = 2147482;

@@ -71,7 +71,9 @@ protected:
     const MessageMap& GetMessageMap() const override;
 
 private:
-    void CaptureFailure();
+    // Ends the run of a failed grab or file; the run's own end may hibernate, a start that
+    // failed in front of the user never does.
+    void CaptureFailure(bool mayHibernate);
     void EndOfRun();
     // The size check of a frame tick: true when the next frame would pass the size limit.
     bool FileIsFull();

@@ -104,11 +104,13 @@ void CCaptureDlg::OnStart() {
     if (captureState != Connected)
         return;
     captureFileName = NextCaptureFileName();
-    Send(captureWindow,
-         [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
+    const bool named = Send(captureWindow, [this](CaptureWindow& w) {
+                           return w.FileSetCaptureFile(captureFileName.c_str());
+                       }) != 0;
     SetTimer(TIMER_FRAME, static_cast<UINT>(intervalSeconds * 1000));
     SetTimer(TIMER_SPAN, static_cast<UINT>(spanSeconds * 1000));
-    Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
+    const bool opened =
+        named && Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); }) != 0;
     captureState = Capturing;
     frameCount = 0;
     runFileClosed_ = false;
@@ -122,7 +124,10 @@ void CCaptureDlg::OnStart() {
     Focus(IDC_STOP);
     EnableSlider(false);
     statusLine.RunStarted();
-    CaptureOneFrame();
+    // A run that cannot write its first frame ends now, not an interval later, and since
+    // the user has just clicked start the computer does not hibernate.
+    if (!opened || CaptureOneFrame() == 0)
+        CaptureFailure(false);
 }
 
 void CCaptureDlg::OnStop() {

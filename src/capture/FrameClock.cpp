@@ -118,7 +118,7 @@ void CCaptureDlg::OnTimer(UINT id) {
             OpenNextCaptureFile();
         }
         if (CaptureOneFrame() == 0)
-            CaptureFailure();
+            CaptureFailure(true);
         break;
     }
     case TIMER_SPAN:
@@ -148,13 +148,16 @@ LRESULT CCaptureDlg::CaptureOneFrame() {
     std::snprintf(counter, sizeof counter, "frm:%08d", frameCount);
     SetDlgItemText(IDC_FRAMES, QString::fromLatin1(counter));
     statusLine.FrameTaken(result != 0);
-    SuspendUntilNextFrame();
+    // A failed grab ends the run: the computer is not put to sleep before that is handled.
+    if (result != 0)
+        SuspendUntilNextFrame();
     return result;
 }
 
-void CCaptureDlg::CaptureFailure() {
+void CCaptureDlg::CaptureFailure(bool mayHibernate) {
+    const bool hibernate = mayHibernate && IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
     // Read while the capture window still exists: it knows why the grab failed.
-    statusLine.CaptureFailing();
+    statusLine.CaptureFailing(hibernate);
     KillTimer(TIMER_FRAME);
     KillTimer(TIMER_SPAN);
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
@@ -169,7 +172,7 @@ void CCaptureDlg::CaptureFailure() {
     Send(captureWindow, [](CaptureWindow& w) { return w.DriverDisconnect(); });
     DestroyWindow(captureWindow.data());
     captureState = Disconnected;
-    if (IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
+    if (hibernate)
         HibernateComputer();
 }
 
