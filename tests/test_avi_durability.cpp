@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/FileSizeLimit.h"
 #include "support/KilledChild.h"
 #include "platform/capwin/AviFileWriter.h"
@@ -237,16 +238,12 @@ TEST_F(AviDurability, AFrameThatCannotBeWrittenLeavesTheFramesBeforeItReadable) 
 
 // Runs body in a forked child under a file-size limit; its exit status is the result.
 int InChildWithLimit(rlim_t bytes, const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    return ExitOfChild([&] {
         rlimit limit{bytes, bytes};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(100);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+            return 100;
+        return body();
+    });
 }
 
 // Killed while its header is being made durable: the first sync of a new file is that of

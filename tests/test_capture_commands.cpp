@@ -45,15 +45,16 @@ TEST_F(CaptureCommandsTest, FailedConnectChangesNothingAndASecondAttemptMakesANe
     registry.connectReply = 2;
     dlg->OnConnect();
     ASSERT_EQ(registry.windows.size(), 2u);
-    EXPECT_FALSE(first.isNull()) << "the window of a failed attempt stays behind";
+    EXPECT_TRUE(first.isNull()) << "the next attempt destroys the window of a failed one";
     EXPECT_EQ(dlg->captureWindow.data(), registry.windows[1].data());
     EXPECT_EQ(dlg->captureState, Disconnected);
     EXPECT_EQ(registry.log.CountOf("status"), 0);
 
+    QPointer<FakeCaptureWindow> second = registry.windows[1];
     registry.connectReply = 1;
     dlg->OnConnect();
     EXPECT_EQ(dlg->captureState, Connected);
-    EXPECT_FALSE(first.isNull());
+    EXPECT_TRUE(second.isNull());
 }
 
 TEST_F(CaptureCommandsTest, ConnectWithNothingSelectedPassesMinusOne) {
@@ -90,6 +91,62 @@ TEST_F(CaptureCommandsTest, StartOpensTheFirstFreeFileSetsTimersAndGrabsAtOnce) 
     EXPECT_EQ(ControlsSince(controls),
               "1002 off, 1005 on, 1006 off, 1007 off, 1013 off, 1003 off, 1004 off, focus 1005, "
               "setup 1015 off");
+}
+
+// A start whose file cannot be named or opened, or whose first grab fails, ends at once as a
+// capture failure, and never puts the computer to sleep: the user is at it, having just
+// clicked start.
+TEST_F(CaptureCommandsTest, AFailedStartEndsTheRunAtOnceAndNeverSleeps) {
+    enum Fault { SetFile, Open, FirstGrab };
+    struct Case {
+        const char* name;
+        Fault fault;
+        const char* calls;  // after the name is set
+        int frames;
+    } const cases[] = {
+        {"the capture file is refused", SetFile, ", close, disconnect, destroyed", 0},
+        {"the file does not open", Open, ", open, close, disconnect, destroyed", 0},
+        {"the first grab fails", FirstGrab, ", open, grab, close, disconnect, destroyed", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        dlg->CheckDlgButton(IDC_USE_SLEEP, BST_CHECKED);
+        dlg->CheckDlgButton(IDC_SUSPEND_END, BST_CHECKED);
+        QPointer<FakeCaptureWindow> w = Connect();
+        ASSERT_FALSE(w.isNull());
+        w->failSetFile = c.fault == SetFile;
+        w->failOpen = c.fault == Open;
+        w->grabReply = c.fault == FirstGrab ? 0 : 1;
+        power.calls.clear();
+        const size_t calls = registry.log.calls.size();
+        dlg->OnStart();
+        EXPECT_EQ(registry.log.Since(calls), "file " + Path("brslt000.avi") + c.calls);
+        EXPECT_EQ(Title(), "Capture Failed.");
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        EXPECT_TRUE(w.isNull());
+        EXPECT_FALSE(dlg->HasTimer(TIMER_FRAME));
+        EXPECT_FALSE(dlg->HasTimer(TIMER_SPAN));
+        EXPECT_EQ(dlg->frameCount, c.frames);
+        if (c.frames > 0) {
+            EXPECT_EQ(Text(IDC_FRAMES), "frm:00000001");
+        }
+        EXPECT_EQ(power.calls, std::vector<std::string>{}) << "no suspend, no hibernation";
+        // The controls end as after any capture failure: those of Disconnected.
+        const std::string failureColumn =
+            "1001 on, 1002 off, 1005 off, 1006 off, 1003 on, 1004 on, setup 1015 on";
+        const std::string controls = ControlsSince(0);
+        ASSERT_GE(controls.size(), failureColumn.size());
+        EXPECT_EQ(controls.substr(controls.size() - failureColumn.size()), failureColumn);
+        for (int id : {IDC_CONNECT, IDC_INTERVAL, IDC_SPAN})
+            EXPECT_TRUE(Enabled(id)) << id;
+        for (int id : {IDC_START, IDC_STOP, IDC_BMP, IDC_CFG, IDC_DISCONNECT})
+            EXPECT_FALSE(Enabled(id)) << id;
+        EXPECT_TRUE(SliderEnabled());
+        // The user can connect again and start anew.
+        Connect();
+    }
 }
 
 TEST_F(CaptureCommandsTest, LongestIntervalAndSpanStayWithinTheTimerRange) {
@@ -250,6 +307,86 @@ TEST_F(CaptureCommandsTest, QueryEndSessionDuringARunKeepsTheRunGoing) {
     EXPECT_EQ(dlg->captureState, Capturing);
     EXPECT_TRUE(dlg->HasTimer(TIMER_FRAME));
     EXPECT_TRUE(dlg->HasTimer(TIMER_SPAN));
+}
+
+// A log-off that was asked about and then cancelled: the run goes on in a new file at its
+// next frame, as at a rollover, and fails nothing.
+TEST_F(CaptureCommandsTest, ACancelledLogOffGoesOnInANewFileAtTheNextFrame) {
+    FakeCaptureWindow* w = StartRun();
+    dlg->frameCount = 41;
+    ASSERT_EQ(dlg->SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
+    EXPECT_FALSE(w->fileOpen) << "the query itself finishes the file";
+    power.calls.clear();
+    size_t calls = registry.log.calls.size();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(registry.log.Since(calls), "file " + Path("brslt001.avi") + ", open, grab");
+    EXPECT_EQ(dlg->captureState, Capturing);
+    EXPECT_NE(Title(), "Capture Failed.");
+    EXPECT_EQ(dlg->captureFileName, Path("brslt001.avi"));
+    EXPECT_EQ(w->framesInFile, 1) << "the frame went into the new file";
+    EXPECT_EQ(Text(IDC_FRAMES), "frm:00000042");
+    EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("brslt001.avi").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1000);
+    ASSERT_EQ(::stat(Path("brslt000.avi").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 1000) << "the first file keeps its frame";
+    // The frame after that goes on in the same file.
+    calls = registry.log.calls.size();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(registry.log.Since(calls), "grab");
+    EXPECT_EQ(w->framesInFile, 2);
+}
+
+TEST_F(CaptureCommandsTest, EndSessionAfterTheQueryFinishesTheFileAsBefore) {
+    StartRun();
+    const size_t calls = registry.log.calls.size();
+    dlg->SendMessage(WM_QUERYENDSESSION, 0, 0);
+    dlg->SendMessage(WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(registry.log.Since(calls), "close, close");
+    EXPECT_EQ(dlg->captureState, Capturing);
+    EXPECT_TRUE(dlg->HasTimer(TIMER_FRAME));
+    EXPECT_TRUE(dlg->HasTimer(TIMER_SPAN));
+    EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+}
+
+// A new connect attempt destroys the window that a failed one left, so that failed attempts
+// leave nothing behind in the preview area.
+TEST_F(CaptureCommandsTest, RepeatedFailedConnectsLeaveOnlyTheLatestWindow) {
+    const auto live = [this] {
+        int n = 0;
+        for (const auto& w : registry.windows)
+            n += !w.isNull();
+        EXPECT_EQ(dlg->findChildren<CaptureWindow*>().size(), static_cast<qsizetype>(n))
+            << "every capture window is a child of the main window";
+        return n;
+    };
+    registry.connectReply = 0;
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        SCOPED_TRACE(attempt);
+        dlg->OnConnect();
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        EXPECT_EQ(live(), 1);
+        EXPECT_EQ(dlg->captureWindow.data(), registry.Last());
+    }
+    // An attempt that makes no window at all still removes the one before it.
+    registry.failCreate = true;
+    dlg->OnConnect();
+    EXPECT_EQ(live(), 0);
+    EXPECT_TRUE(dlg->captureWindow.isNull());
+    registry.failCreate = false;
+    registry.connectReply = 0;
+    dlg->OnConnect();
+    registry.connectReply = 1;
+    dlg->OnConnect();
+    EXPECT_EQ(dlg->captureState, Connected);
+    EXPECT_EQ(live(), 1);
+    EXPECT_EQ(dlg->captureWindow.data(), registry.Last());
+    EXPECT_EQ(registry.log.CountOf("destroyed"), 6);
+    // The connected window stays through the commands that follow.
+    dlg->OnStart();
+    dlg->OnStop();
+    EXPECT_EQ(live(), 1);
 }
 
 // ---- numbered names and the snapshot ---------------------------------------------------

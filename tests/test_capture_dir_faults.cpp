@@ -11,7 +11,6 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -22,6 +21,7 @@
 #include "fakes/FakePowerServices.h"
 #include "platform/capwin/AviFileWriter.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/ChildProcess.h"
 #include "support/Probe.h"
 
 namespace {
@@ -66,16 +66,12 @@ int AsNobody(const std::function<int()>& body) {
         return 100;
     const uid_t uid = nobody->pw_uid;
     const gid_t gid = nobody->pw_gid;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    return ExitOfChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
             ::setresuid(uid, uid, uid) != 0)
-            ::_exit(101);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
+            return 101;
+        return body();
+    });
 }
 
 TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOverwritesNothing) {

@@ -1,17 +1,22 @@
-// Whole runs in one process: the main window on the real FFmpeg capture window and the
-// built-in test pattern, with the power services faked. The files are read back by ffprobe.
+// Whole runs: the main window on the real FFmpeg capture window and the built-in test
+// pattern, with the power services faked. The files are read back by ffprobe. A run under a
+// file-size limit runs in a child process of its own, so the limit stays there.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/ChildProcess.h"
+#include "support/FileSizeLimit.h"
 #include "support/Probe.h"
 
 namespace {
@@ -44,6 +49,46 @@ protected:
     std::unique_ptr<FfmpegDriverRegistry> registry;
     std::unique_ptr<CCaptureDlg> dlg;
 };
+
+// First in this file: the child is forked before any test has started the pattern's
+// threads, so it inherits no lock that one of them held.
+TEST_F(EndToEnd, AStartWhoseFileCannotBeWrittenFailsAtOnceAndNeverSleeps) {
+    enum Result { Ok, NoConnect = 10, NoLimit, NotFailedAtOnce, PowerCalled, NotDisconnected,
+                  NoReason };
+    const int result = ExitOfChild(
+        [&] {
+            // A write past the limit must fail, not end the child.
+            std::signal(SIGXFSZ, SIG_IGN);
+            dlg->CheckDlgButton(IDC_USE_SLEEP, BST_CHECKED);
+            dlg->CheckDlgButton(IDC_SUSPEND_END, BST_CHECKED);
+            dlg->driverList->SetCurSel(registry->testPatternIndex());
+            dlg->OnConnect();
+            if (dlg->captureState != Connected)
+                return NoConnect;
+            const FileSizeLimit limit(4096);  // a page: not even the file's header fits
+            if (!limit.ok())
+                return NoLimit;
+            power.calls.clear();
+            QElapsedTimer clock;
+            clock.start();
+            dlg->OnStart();
+            const bool failed = QTest::qWaitFor(
+                [&] { return dlg->GetWindowText() == QLatin1String("Capture Failed."); }, 1000);
+            if (!failed || clock.elapsed() > 1000)
+                return NotFailedAtOnce;
+            if (!power.calls.empty())
+                return PowerCalled;
+            if (dlg->captureState != Disconnected || !dlg->captureWindow.isNull())
+                return NotDisconnected;
+            if (!dlg->statusLine.Text().contains(QLatin1String("file size limit")))
+                return NoReason;
+            return Ok;
+        },
+        30);
+    EXPECT_EQ(result, Ok) << "10: no connect, 11: no limit, 12: no \"Capture Failed.\" within a "
+                             "second, 13: a suspend or hibernation was asked for, 14: still "
+                             "connected, 15: the status line gives no reason";
+}
 
 TEST_F(EndToEnd, ARunOfFiveSecondsAtOneSecondEndsByItselfWithEveryFrame) {
     ConnectPattern();

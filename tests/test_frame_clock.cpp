@@ -133,12 +133,53 @@ TEST_F(FrameClockTest, FailedGrabCountsShowsAndEndsTheRunThroughTheFailure) {
     EXPECT_EQ(dlg->captureState, Disconnected);
     EXPECT_EQ(ControlsSince(controls),
               "1001 on, 1002 off, 1005 off, 1006 off, 1003 on, 1004 on, setup 1015 on");
-    // The suspend decision ran for the failed frame, then the hibernation came last.
-    ASSERT_FALSE(power.calls.empty());
-    EXPECT_EQ(power.calls.front(), "CreateWaitableTimer wuptm1");
-    EXPECT_EQ(power.calls.back(), "Hibernate");
+    // No sleep after the failed frame: the failure ran at once, and hibernated last.
+    EXPECT_EQ(power.calls, std::vector<std::string>{"Hibernate"});
     // The user can connect again.
     Connect();
+}
+
+// A failed frame never puts the computer to sleep before the failure is handled: it would
+// sleep on a run that has already ended. Only the failure's own hibernation remains.
+TEST_F(FrameClockTest, AFailedFrameIsHandledBeforeAnySleep) {
+    struct Case {
+        bool useSleep;
+        bool suspendEnd;
+        std::vector<std::string> powerCalls;
+    } const cases[] = {
+        {true, true, {"Hibernate"}},
+        {true, false, {}},
+        {false, true, {"Hibernate"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("use sleep ") + (c.useSleep ? "on" : "off") +
+                     ", suspend end " + (c.suspendEnd ? "on" : "off"));
+        TearDown();
+        SetUp();
+        FakeCaptureWindow* w = StartRun();
+        dlg->CheckDlgButton(IDC_USE_SLEEP, c.useSleep ? BST_CHECKED : BST_UNCHECKED);
+        dlg->CheckDlgButton(IDC_SUSPEND_END, c.suspendEnd ? BST_CHECKED : BST_UNCHECKED);
+        w->grabReply = 0;
+        CaptureState stateAtHibernate = Capturing;
+        power.onCall = [&](const std::string& call) {
+            if (call == "Hibernate")
+                stateAtHibernate = dlg->captureState;
+        };
+        power.calls.clear();
+        dlg->OnTimer(TIMER_FRAME);
+        power.onCall = nullptr;
+        EXPECT_EQ(Title(), "Capture Failed.");
+        EXPECT_EQ(power.calls, c.powerCalls);
+        if (c.suspendEnd) {
+            EXPECT_EQ(stateAtHibernate, Disconnected);
+        }
+    }
+    // A frame that is stored still sleeps until the next one.
+    StartRun();
+    dlg->CheckDlgButton(IDC_USE_SLEEP, BST_CHECKED);
+    power.calls.clear();
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(power.CountCalls("Suspend"), 1);
 }
 
 TEST_F(FrameClockTest, FailureWithSuspendEndUncheckedMakesNoPowerCall) {

@@ -257,10 +257,50 @@ TEST_F(StatusLineTest, AllNamesTakenIsTheReason) {
         ::close(fd);
     }
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
-    StartRun();
-    EXPECT_HAS(Status(), "all 1000 names brslt000.avi to brslt999.avi are taken");
-    FrameTick(60);
+    Connect();
+    dlg->OnStart();
+    EXPECT_EQ(dlg->captureState, Disconnected) << "a run with no file to go to ends at once";
     EXPECT_HAS(Status(), "Capture failed: all 1000 names brslt000.avi to brslt999.avi are taken.");
+}
+
+TEST_F(StatusLineTest, AFailedStartGivesTheReasonAndHibernatesNot) {
+    enum Fault { Open, FirstGrab };
+    struct Case {
+        Fault fault;
+        CaptureProblem problem;
+        const char* says;
+        const char* frames;
+    } const cases[] = {
+        {Open, {CaptureFailure::FileSizeLimit, "File too large"},
+         "Capture failed: the file reached the file size limit.", "(0 frames in the run)"},
+        {Open, {CaptureFailure::NoSpace, "No space left on device"},
+         "Capture failed: no space left on the disk.", "(0 frames in the run)"},
+        {FirstGrab, {CaptureFailure::DeviceGone, {}},
+         "Capture failed: the device is gone (it stopped sending pictures).",
+         "(1 frame in the run)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.says);
+        TearDown();
+        SetUp();
+        dlg->CheckDlgButton(IDC_SUSPEND_END, BST_CHECKED);
+        FakeCaptureWindow* w = Connect();
+        if (c.fault == Open) {
+            w->failOpen = true;
+            w->openFailure = c.problem;
+        } else {
+            w->grabReply = 0;
+            w->grabFailure = c.problem;
+        }
+        dlg->OnStart();
+        EXPECT_EQ(dlg->captureState, Disconnected);
+        const std::string s = Status();
+        EXPECT_HAS(s, c.says);
+        EXPECT_HAS(s, c.frames);
+        EXPECT_HAS(s, "connect again to go on");
+        EXPECT_HAS_NOT(s, "hibernat");
+        EXPECT_EQ(power.CountCalls("Hibernate"), 0);
+    }
 }
 
 TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {

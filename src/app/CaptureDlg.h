@@ -71,14 +71,22 @@ protected:
     const MessageMap& GetMessageMap() const override;
 
 private:
-    void CaptureFailure();
+    // Ends the run of a failed grab or file; the run's own end may hibernate, a start that
+    // failed in front of the user never does.
+    void CaptureFailure(bool mayHibernate);
     void EndOfRun();
+    // The size check of a frame tick: true when the next frame would pass the size limit.
+    bool FileIsFull();
+    // Names, sets and opens the next numbered file of the run (after its file is closed).
+    void OpenNextCaptureFile();
     // One row of the control table: a main-window control, the setup panel's preview-rate
     // slider (logged here as "setup 1015 on/off", so one log shows the whole order), a focus.
     void Enable(int id, bool on);
     void EnableSlider(bool on);
     void Focus(int id);
     Platform platform_;
+    // The run's file was finished for a log-off that may still be cancelled.
+    bool runFileClosed_ = false;
 };
 
 // Local time formatted with strftime in the C locale, so that month names stay English

@@ -251,7 +251,7 @@ void StatusLine::RunEnding() {
     ShowBeforeHibernating();
 }
 
-void StatusLine::CaptureFailing() {
+void StatusLine::CaptureFailing(bool hibernating) {
     everySecond_.stop();
     phase_ = Phase::Failed;
     problem_ = dialog_->captureWindow ? dialog_->captureWindow->LastFailure()
@@ -260,7 +260,7 @@ void StatusLine::CaptureFailing() {
                                   << (namesTaken_ ? QStringLiteral("all names taken")
                                                   : CaptureFailureWords(problem_))
                                   << "-" << FramesAndFiles();
-    hibernating_ = dialog_->IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
+    hibernating_ = hibernating;
     Update();
     ShowBeforeHibernating();
 }

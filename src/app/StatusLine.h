@@ -55,7 +55,7 @@ public:
     void SleepDone(SleepOutcome outcome);
     void RunStopped();
     void RunEnding();                    // end of run, before a hibernation
-    void CaptureFailing();               // capture failure, while the capture window exists
+    void CaptureFailing(bool hibernating);  // capture failure, while the capture window exists
     void HibernateDone();                // after a hibernation request
 
     // Writes the lines anew from the window's state; once a second during a run.

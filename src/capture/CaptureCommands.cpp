@@ -41,8 +41,10 @@ void CCaptureDlg::OnConnect() {
         return;
     const LRESULT driverIndex = driverList ? driverList->SendMessage(LB_GETCURSEL, 0, 0) : LB_ERR;
 
-    // A window left from a failed attempt stays behind, unconnected; the new one replaces
-    // it as the target of every later message.
+    // While disconnected, a window still named here was left by a failed attempt: it goes
+    // before the new one replaces it, so that failed attempts leave nothing behind.
+    if (!captureWindow.isNull())
+        DestroyWindow(captureWindow.data());
     CaptureWindow* window = nullptr;
     if (platform_.drivers)
         window = platform_.drivers->capCreateCaptureWindowA(
@@ -102,13 +104,16 @@ void CCaptureDlg::OnStart() {
     if (captureState != Connected)
         return;
     captureFileName = NextCaptureFileName();
-    Send(captureWindow,
-         [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
+    const bool named = Send(captureWindow, [this](CaptureWindow& w) {
+                           return w.FileSetCaptureFile(captureFileName.c_str());
+                       }) != 0;
     SetTimer(TIMER_FRAME, static_cast<UINT>(intervalSeconds * 1000));
     SetTimer(TIMER_SPAN, static_cast<UINT>(spanSeconds * 1000));
-    Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
+    const bool opened =
+        named && Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); }) != 0;
     captureState = Capturing;
     frameCount = 0;
+    runFileClosed_ = false;
     Enable(IDC_START, false);
     Enable(IDC_STOP, true);
     Enable(IDC_BMP, false);
@@ -119,7 +124,10 @@ void CCaptureDlg::OnStart() {
     Focus(IDC_STOP);
     EnableSlider(false);
     statusLine.RunStarted();
-    CaptureOneFrame();
+    // A run that cannot write its first frame ends now, not an interval later, and since
+    // the user has just clicked start the computer does not hibernate.
+    if (!opened || CaptureOneFrame() == 0)
+        CaptureFailure(false);
 }
 
 void CCaptureDlg::OnStop() {

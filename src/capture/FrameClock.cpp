@@ -72,45 +72,53 @@ QString FormatFrameTitle(std::time_t now) {
     return FormatLocalTime(now, "%H:%M:%S %B%d,%Y");
 }
 
+bool CCaptureDlg::FileIsFull() {
+    const FileLength length = MeasureFile(captureFileName);
+    // The next frame is counted at the callback's byte count, or at the smaller size the
+    // capture window stores it in when it compresses frames: the callback counts the
+    // picture before compression, which with H.264 may be a hundred times larger.
+    std::uint32_t frameBytes = captureSettings.lastFrameBytes;
+    const LRESULT stored =
+        Send(captureWindow, [](CaptureWindow& w) { return w.StoredFrameBytes(); });
+    if (stored > 0 && static_cast<std::uint64_t>(stored) < frameBytes)
+        frameBytes = static_cast<std::uint32_t>(stored);
+    if (length.opened) {
+        const std::uint32_t sum = frameBytes + length.bytes;
+        return sum > captureSettings.maxFileBytes;
+    }
+    if (length.missing) {
+        // The run's file is gone from the directory (deleted or moved away by hand):
+        // frames written on would land in a file nobody can find, so go on in a new one.
+        qCWarning(lcFrameClock, "%s is gone; going on in a new file", captureFileName.c_str());
+        return true;
+    }
+    // Neither opened nor measured: the limit is tested on the next frame alone.
+    return frameBytes > captureSettings.maxFileBytes;
+}
+
+void CCaptureDlg::OpenNextCaptureFile() {
+    captureFileName = NextCaptureFileName();
+    Send(captureWindow,
+         [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
+    Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
+    statusLine.FileRolledOver();
+}
+
 void CCaptureDlg::OnTimer(UINT id) {
     switch (id) {
     case TIMER_FRAME: {
         if (captureState != Capturing)
             break;
-        const FileLength length = MeasureFile(captureFileName);
-        // The next frame is counted at the callback's byte count, or at the smaller size the
-        // capture window stores it in when it compresses frames: the callback counts the
-        // picture before compression, which with H.264 may be a hundred times larger.
-        std::uint32_t frameBytes = captureSettings.lastFrameBytes;
-        const LRESULT stored =
-            Send(captureWindow, [](CaptureWindow& w) { return w.StoredFrameBytes(); });
-        if (stored > 0 && static_cast<std::uint64_t>(stored) < frameBytes)
-            frameBytes = static_cast<std::uint32_t>(stored);
-        bool rollOver = false;
-        if (length.opened) {
-            const std::uint32_t sum = frameBytes + length.bytes;
-            rollOver = sum > captureSettings.maxFileBytes;
-        } else if (length.missing) {
-            // The run's file is gone from the directory (deleted or moved away by hand):
-            // frames written on would land in a file nobody can find, so go on in a new one.
-            qCWarning(lcFrameClock, "%s is gone; going on in a new file",
-                      captureFileName.c_str());
-            rollOver = true;
-        } else {
-            // Neither opened nor measured: the limit is tested on the next frame alone.
-            rollOver = frameBytes > captureSettings.maxFileBytes;
-        }
-        if (rollOver) {
+        if (runFileClosed_) {
+            // The file was finished for a log-off that did not happen: go on in a new one.
+            runFileClosed_ = false;
+            OpenNextCaptureFile();
+        } else if (FileIsFull()) {
             Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
-            captureFileName = NextCaptureFileName();
-            Send(captureWindow, [this](CaptureWindow& w) {
-                return w.FileSetCaptureFile(captureFileName.c_str());
-            });
-            Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
-            statusLine.FileRolledOver();
+            OpenNextCaptureFile();
         }
         if (CaptureOneFrame() == 0)
-            CaptureFailure();
+            CaptureFailure(true);
         break;
     }
     case TIMER_SPAN:
@@ -140,13 +148,16 @@ LRESULT CCaptureDlg::CaptureOneFrame() {
     std::snprintf(counter, sizeof counter, "frm:%08d", frameCount);
     SetDlgItemText(IDC_FRAMES, QString::fromLatin1(counter));
     statusLine.FrameTaken(result != 0);
-    SuspendUntilNextFrame();
+    // A failed grab ends the run: the computer is not put to sleep before that is handled.
+    if (result != 0)
+        SuspendUntilNextFrame();
     return result;
 }
 
-void CCaptureDlg::CaptureFailure() {
+void CCaptureDlg::CaptureFailure(bool mayHibernate) {
+    const bool hibernate = mayHibernate && IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED;
     // Read while the capture window still exists: it knows why the grab failed.
-    statusLine.CaptureFailing();
+    statusLine.CaptureFailing(hibernate);
     KillTimer(TIMER_FRAME);
     KillTimer(TIMER_SPAN);
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
@@ -161,7 +172,7 @@ void CCaptureDlg::CaptureFailure() {
     Send(captureWindow, [](CaptureWindow& w) { return w.DriverDisconnect(); });
     DestroyWindow(captureWindow.data());
     captureState = Disconnected;
-    if (IsDlgButtonChecked(IDC_SUSPEND_END) == BST_CHECKED)
+    if (hibernate)
         HibernateComputer();
 }
 

@@ -103,16 +103,21 @@ LRESULT FakeCaptureWindow::SetAudioFormat(const WAVEFORMATEX* f, UINT size) {
 LRESULT FakeCaptureWindow::FileSetCaptureFile(const char* path) {
     captureFile = path ? path : "";
     log_->calls.push_back("file " + captureFile);
-    return TRUE;
+    return captureFile.empty() || failSetFile ? FALSE : TRUE;
 }
 LRESULT FakeCaptureWindow::SingleFrameOpen() {
     log_->calls.push_back("open");
-    if (captureFile.empty())
+    const auto refuse = [this] {
+        if (openFailure.kind != CaptureFailure::None)
+            ReportFailure(openFailure);
         return FALSE;
+    };
+    if (captureFile.empty() || failOpen)
+        return refuse();
     if (bytesPerFrame > 0) {
         const int fd = ::open(captureFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0)
-            return FALSE;
+            return refuse();
         ::close(fd);
     }
     fileOpen = true;

@@ -30,6 +30,11 @@ public:
     // Reported when a connect or a grab fails (None: nothing reported).
     CaptureProblem connectFailure;
     CaptureProblem grabFailure;
+    // FileSetCaptureFile and SingleFrameOpen fail when told to (an empty name always fails
+    // the first, as on the real window); a failed open reports openFailure.
+    bool failSetFile = false;
+    bool failOpen = false;
+    CaptureProblem openFailure;
     // SingleFrame replies: nonzero stores a frame; a hook may decide per call.
     LRESULT grabReply = 1;
     std::function<LRESULT()> onGrab;
