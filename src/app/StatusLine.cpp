@@ -419,9 +419,15 @@ void StatusLine::Update() {
                     .arg(namesTaken_ ? QStringLiteral("all 1000 names brslt000.avi to "
                                                       "brslt999.avi are taken")
                                      : CaptureFailureWords(problem_));
-        second = QStringLiteral("Last file %1 (%2 in the run)")
-                     .arg(leaf.isEmpty() ? QStringLiteral("none") : leaf,
-                          Count(dialog_->frameCount, "frame"));
+        // A run's only file that never got a frame is removed again: it is not named as if
+        // it held one.
+        if (leaf.isEmpty() || (files_ <= 1 && framesInFile_ == 0 &&
+                               !QFile::exists(QString::fromStdString(dialog_->captureFileName))))
+            second = QStringLiteral("No file was written (%1 in the run)")
+                         .arg(Count(dialog_->frameCount, "frame"));
+        else
+            second = QStringLiteral("Last file %1 (%2 in the run)")
+                         .arg(leaf, Count(dialog_->frameCount, "frame"));
         if (hibernating_)
             second += QStringLiteral("; hibernating now.");
         else if (!powerNote_.isEmpty())
