@@ -144,9 +144,10 @@ TEST_P(CameraGlitch, CostsOneFrameAndThePreviewGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fault, CameraGlitch,
-    ::testing::Values(GlitchCase{"InputOutputError", "FAKE_V4L2_EIO_AT", false, "Input/output error"},
-                      GlitchCase{"ShortRawBuffer", "FAKE_V4L2_SHORT_AT", false, "raw picture cut short"},
-                      GlitchCase{"JpegCutOff", "FAKE_V4L2_SHORT_AT", true, "JPEG picture cut off"}),
+    ::testing::Values(
+        GlitchCase{"InputOutputError", "FAKE_V4L2_EIO_AT", false, "Input/output error"},
+        GlitchCase{"ShortRawBuffer", "FAKE_V4L2_SHORT_AT", false, "raw picture cut short"},
+        GlitchCase{"JpegCutOff", "FAKE_V4L2_SHORT_AT", true, "JPEG picture cut off"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A camera's first pictures after it starts streaming (here black) reach neither the
@@ -170,6 +171,27 @@ TEST_F(CameraFaults, PicturesOfACameraThatHasJustStartedAreNotUsed) {
     for (const SeenFrame& f : Seen())
         EXPECT_GT(f.luma, 60) << "previewed frame " << f.number << " is dark";
     EXPECT_NE(LogSince(0).find("the device is back"), std::string::npos) << "it came back";
+}
+
+// A preview whose camera went away looks for it again, and shows it once it is back,
+// without a grab to reopen it.
+TEST_F(CameraFaults, PreviewComesBackWithACameraThatWentAwayAndReturned) {
+    AddCamera();
+    Open();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "30", 1);
+    setenv("FAKE_V4L2_RETURN_AFTER_MS", "1000", 1);
+    const std::size_t logFrom = LogSize();
+    FfmpegCaptureWindow* w = ConnectRecording(50);
+    ASSERT_TRUE(WaitFor([&] { return LogSince(logFrom).find("the preview looks for it") !=
+                                     std::string::npos; }, 4000))
+        << LogSince(logFrom);
+    const std::size_t framesBefore = Seen().size();
+    const long lastBefore = framesBefore ? Seen().back().number : -1;
+    ASSERT_TRUE(WaitFor([&] { return Seen().size() >= framesBefore + 10; }, 8000))
+        << "the preview stayed frozen\n" << LogSince(logFrom);
+    EXPECT_GT(Seen().back().number, lastBefore);
+    EXPECT_NE(LogSince(logFrom).find("the device is back"), std::string::npos);
+    EXPECT_TRUE(w->isConnected());
 }
 
 // A camera left at a low rate is asked for its best one; one that has no other rate is

@@ -297,8 +297,9 @@ TEST_F(StatusLineTest, AFailedStartGivesTheReasonAndHibernatesNot) {
         const std::string s = Status();
         EXPECT_HAS(s, c.says);
         EXPECT_HAS(s, c.frames);
-        if (c.fault == Open)
+        if (c.fault == Open) {
             EXPECT_HAS(s, "No file was written");
+        }
         EXPECT_HAS(s, "connect again to go on");
         EXPECT_HAS_NOT(s, "hibernat");
         EXPECT_EQ(power.CountCalls("Hibernate"), 0);

@@ -29,6 +29,8 @@ constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
 // Between two attempts to reopen a device that is not there (yet).
 constexpr auto kReopenPause = std::chrono::milliseconds(250);
+// Between two attempts of the preview to find a device that went away.
+constexpr std::int64_t kPreviewReopenUs = 2'000'000;
 
 CAPTUREPARMS DefaultSequenceSetup() {
     CAPTUREPARMS p{};
@@ -118,6 +120,7 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     width_ = first.frame->width;
     height_ = first.frame->height;
     lastSequence_ = 0;
+    previewReopenUs_ = -1;
     // A reopen asks for the same format, rate and size, so the frames keep matching the
     // status (which the frame callback relies on) and the open file.
     request_ = source->settledRequest();
@@ -325,10 +328,12 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
         dropSource(left);
         auto source = FrameSource::Create(request_);
         source->start();
-        const auto result = waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left, out);
+        const auto result =
+            waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left, out);
         source_ = std::move(source);
         lastSequence_ = 0;
         if (result == FrameSource::Wait::Frame) {
+            previewReopenUs_ = -1;
             qCInfo(lcCapwin) << "the device is back";
             return true;
         }
@@ -371,10 +376,36 @@ void FfmpegCaptureWindow::showCurrent() {
 void FfmpegCaptureWindow::previewTick() {
     const CLocaleScope cLocale;
     SourceFrame frame;
-    if (!source_ || !source_->newest(lastSequence_, &frame))
+    if (!source_ || !source_->newest(lastSequence_, &frame)) {
+        // Its last frame shown, a camera that went away is looked for again.
+        if (source_ && source_->ended() && request_.kind == DeviceKind::V4l2)
+            reopenForPreview();
         return;
+    }
+    if (previewReopenUs_ >= 0) {
+        previewReopenUs_ = -1;
+        qCInfo(lcCapwin) << "the device is back";
+    }
     if (passCallback(frame))
         showCurrent();
+}
+
+void FfmpegCaptureWindow::reopenForPreview() {
+    // A camera that went away (unplugged, reset over a resume) is looked for again now and
+    // then, without waiting for it, so that the preview comes back with it.
+    const std::int64_t nowUs = av_gettime_relative();
+    if (previewReopenUs_ < 0)
+        qCWarning(lcCapwin) << "the device stopped; the preview looks for it every"
+                            << kPreviewReopenUs / 1000 << "ms";
+    else if (nowUs - previewReopenUs_ < kPreviewReopenUs)
+        return;
+    previewReopenUs_ = nowUs;
+    dropSource();
+    SourceRequest request = request_;
+    request.quietOpen = true;
+    source_ = FrameSource::Create(request);
+    source_->start();
+    lastSequence_ = 0;
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrame() {

@@ -102,6 +102,7 @@ protected:
 
 private:
     void previewTick();
+    void reopenForPreview();
     bool startSource(const capwin::SourceRequest& request);
     // Lets go of the device reader, waiting for it at most the teardown wait (or bound).
     void dropSource(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
@@ -131,6 +132,8 @@ private:
     std::uint64_t lastSequence_ = 0;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
+    // While the preview runs without a device (it went away), when it was last reopened.
+    std::int64_t previewReopenUs_ = -1;
     int width_ = 0;
     int height_ = 0;
     // The size GetStatus last reported. The frame callback takes the frame's size from that

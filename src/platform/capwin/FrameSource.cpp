@@ -233,8 +233,12 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     if (rc < 0) {
         // avformat_open_input frees the context on failure.
         openError_ = rc;
-        qCWarning(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
-                                      << QString::fromStdString(AvError(rc));
+        if (request.quietOpen)
+            qCDebug(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
+                                        << QString::fromStdString(AvError(rc));
+        else
+            qCWarning(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
+                                          << QString::fromStdString(AvError(rc));
         return false;
     }
     input->reset(ctx);
@@ -253,7 +257,8 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
         avcodec_open2(decoder.get(), codec, nullptr) < 0) {
         openError_ = AVERROR_DECODER_NOT_FOUND;
-        qCWarning(lcCapwin) << "no decoder for the device's format" << avcodec_get_name(par->codec_id);
+        qCWarning(lcCapwin) << "no decoder for the device's format"
+                            << avcodec_get_name(par->codec_id);
         return false;
     }
     decoder_ = std::move(decoder);
@@ -326,13 +331,18 @@ void FrameSource::readPackets(AVFormatContext* input, int stream) {
             av_packet_unref(packet.get());
             if ((rc < 0 && ClassifyReadError(rc) == ReadFault::Gone) ||
                 ++glitches >= kMaxTransientErrors) {
-                qCWarning(lcCapwin).noquote() << "device stopped:" << why
-                                              << (glitches > 1 ? QStringLiteral("(%1 failures in a row)").arg(glitches) : QString());
+                if (glitches > 1)
+                    qCWarning(lcCapwin).noquote()
+                        << "device stopped:" << why
+                        << QStringLiteral("(%1 failures in a row)").arg(glitches);
+                else
+                    qCWarning(lcCapwin).noquote() << "device stopped:" << why;
                 break;
             }
             // One bad buffer (a USB glitch, a frame cut short) costs that frame only.
             if (glitches == 1)
-                qCWarning(lcCapwin).noquote() << "skipped a frame the device did not deliver whole:" << why;
+                qCWarning(lcCapwin).noquote()
+                    << "skipped a frame the device did not deliver whole:" << why;
             waitForDevice();
             continue;
         }

@@ -32,6 +32,8 @@ struct SourceRequest {
     // has the size in it, else MJPEG; where frameRate is empty, the fastest rate it offers.
     bool rawWherePossible = false;
     bool fastestRate = false;
+    // An attempt that is repeated until the device is back: a failed open is no warning.
+    bool quietOpen = false;
     TestPattern pattern = TestPattern::Gradients;
     int framesPerSecond = 25;
     std::shared_ptr<TestPatternFault> fault;  // test pattern only; null means none
@@ -53,7 +55,8 @@ struct SourceFrame {
 //
 // A V4L2 driver may hang in open or an ioctl, where FFmpeg's interrupt does not reach, so
 // the reader thread holds the source alive itself: release() waits a bounded time for it and
-// otherwise leaves it to close the device when the driver returns.
+// otherwise leaves it to close the device when the driver returns. An owner therefore calls
+// release() before it lets go of a started source; dropping it alone leaves the reader on.
 class FrameSource : public std::enable_shared_from_this<FrameSource> {
 public:
     static std::shared_ptr<FrameSource> Create(SourceRequest request);

@@ -44,14 +44,16 @@ bool SettleGate::pass(std::int64_t captureUs) {
     if (index == 0)
         firstUs_ = captureUs;
     const std::int64_t since = captureUs - firstUs_;
-    open_ = (index >= kSettleFrames && since >= kSettleUs) || (index >= 1 && since >= kSlowSettleUs);
+    open_ = (index >= kSettleFrames && since >= kSettleUs) ||
+            (index >= 1 && since >= kSlowSettleUs);
     return open_;
 }
 
 std::int64_t SettleUs(std::int64_t periodUs) {
     if (periodUs <= 0)
         return kSettleUs + kSettleUs;  // a margin for a rate nobody told
-    const std::int64_t quick = WholePeriods(std::max(kSettleFrames * periodUs, kSettleUs), periodUs);
+    const std::int64_t quick =
+        WholePeriods(std::max(kSettleFrames * periodUs, kSettleUs), periodUs);
     const std::int64_t slow = WholePeriods(std::max(periodUs, kSlowSettleUs), periodUs);
     return std::min(quick, slow);
 }
@@ -65,7 +67,8 @@ bool JpegIsWhole(const std::uint8_t* data, int size) {
 }
 
 std::chrono::milliseconds FrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {
-    const auto periods = std::chrono::milliseconds((kWaitPeriods * std::max<std::int64_t>(0, periodUs) + 999) / 1000);
+    const std::int64_t us = kWaitPeriods * std::max<std::int64_t>(0, periodUs);
+    const auto periods = std::chrono::milliseconds((us + 999) / 1000);
     return std::max(floor, periods);
 }
 

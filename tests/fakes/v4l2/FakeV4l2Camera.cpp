@@ -152,7 +152,8 @@ std::vector<v4l2_fract> FrameIntervals(bool sorted = true) {
         intervals = {{1, 30}, {1, 15}};
     if (sorted)
         std::sort(intervals.begin(), intervals.end(), [](v4l2_fract a, v4l2_fract b) {
-        return std::uint64_t(a.numerator) * b.denominator < std::uint64_t(b.numerator) * a.denominator;
+        return std::uint64_t(a.numerator) * b.denominator <
+               std::uint64_t(b.numerator) * a.denominator;
     });
     return intervals;
 }
@@ -775,7 +776,8 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
                 const double want = double(asked.numerator) / asked.denominator;
                 double best = -1;
                 for (v4l2_fract offered : FrameIntervals()) {
-                    const double d = std::fabs(double(offered.numerator) / offered.denominator - want);
+                    const double d =
+                        std::fabs(double(offered.numerator) / offered.denominator - want);
                     if (best < 0 || d < best)
                         best = d, c->interval = offered;
                 }
