@@ -81,18 +81,6 @@ std::vector<QImage> DecodeFrames(const QString& path, int width, int height) {
 
 // ---- the event loop, dialogs and the log ------------------------------------------------
 
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QTest::qSleep(5);
-    }
-    return true;
-}
-
 // Answers each modal dialog that opens: the handler for its object name may change it, then
 // it is accepted. Stays until the object is destroyed.
 void Choose(QDialog* dialog, const char* comboName, const QString& text) {

@@ -27,6 +27,7 @@
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/EventLoop.h"
 
 namespace cameratest {
 
@@ -45,9 +46,6 @@ bool HasStampBand(const QImage& image);
 std::vector<QImage> DecodeFrames(const QString& path, int width, int height);
 
 // ---- the event loop, dialogs and the log ------------------------------------------------
-
-// Runs the event loop until done holds (true) or ms have passed (false).
-bool WaitFor(const std::function<bool()>& done, int ms);
 
 class DialogAnswers : public QObject {
 public:

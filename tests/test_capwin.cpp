@@ -36,6 +36,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include "support/EventLoop.h"
 #include "support/FileSizeLimit.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
@@ -126,18 +127,6 @@ LRESULT RecordingCallback(HWND window, VIDEOHDR* header) {
     return 0;
 }
 
-// Runs the event loop until done() or the time is up.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // Answers the next modal dialog with the given object name: change() may alter it, then
 // it is accepted. Any other modal dialog that shows up instead is rejected.
