@@ -10,7 +10,12 @@
 
 namespace {
 
-class CaptureCommandsTest : public CaptureDlgFixture {};
+class CaptureCommandsTest : public CaptureDlgFixture {
+protected:
+    // After the run's file was finished for a session end that did not come: the next
+    // frame goes into a new numbered file, the one after that into the same.
+    void CancelledLogOffGoesOnInANewFile(FakeCaptureWindow* w);
+};
 
 TEST_F(CaptureCommandsTest, ConnectSendsTheSetupInOrderAndAppliesItsColumn) {
     const size_t controls = dlg->ControlLog().size();
@@ -316,6 +321,20 @@ TEST_F(CaptureCommandsTest, ACancelledLogOffGoesOnInANewFileAtTheNextFrame) {
     dlg->frameCount = 41;
     ASSERT_EQ(dlg->SendMessage(WM_QUERYENDSESSION, 0, 0), TRUE);
     EXPECT_FALSE(w->fileOpen) << "the query itself finishes the file";
+    CancelledLogOffGoesOnInANewFile(w);
+}
+
+// The session's end announced and then called off (WM_ENDSESSION saying it does not end)
+// also finishes the file; the run goes on as after a cancelled query.
+TEST_F(CaptureCommandsTest, AnEndSessionThatDoesNotEndGoesOnInANewFileAtTheNextFrame) {
+    FakeCaptureWindow* w = StartRun();
+    dlg->frameCount = 41;
+    dlg->SendMessage(WM_ENDSESSION, FALSE, 0);
+    EXPECT_FALSE(w->fileOpen) << "the message finishes the file";
+    CancelledLogOffGoesOnInANewFile(w);
+}
+
+void CaptureCommandsTest::CancelledLogOffGoesOnInANewFile(FakeCaptureWindow* w) {
     power.calls.clear();
     size_t calls = registry.log.calls.size();
     dlg->OnTimer(TIMER_FRAME);

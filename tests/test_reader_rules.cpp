@@ -24,6 +24,7 @@ TEST(ReaderRules, ReadErrorsOfAGoneDeviceEndTheReadingAndGlitchesDoNot) {
         {AVERROR(ENODEV), ReadFault::Gone},         {AVERROR(ENXIO), ReadFault::Gone},
         {AVERROR(ENOENT), ReadFault::Gone},         {AVERROR(EBADF), ReadFault::Gone},
         {AVERROR_EOF, ReadFault::Gone},             {AVERROR_EXIT, ReadFault::Gone},
+        {AVERROR(ESHUTDOWN), ReadFault::Gone},
         {AVERROR(EIO), ReadFault::Transient},       {AVERROR_INVALIDDATA, ReadFault::Transient},
         {AVERROR(EINVAL), ReadFault::Transient},    {AVERROR(ENOMEM), ReadFault::Transient},
     };
@@ -75,6 +76,9 @@ TEST(ReaderRules, WaitsAreTheFloorOrThreePeriodsOfASlowDevice) {
     EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 33'333), milliseconds(4000));
     EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 2'000'000), milliseconds(8000));
     EXPECT_EQ(capwin::FirstFrameWait(milliseconds(1000), 1'000'000), milliseconds(4000));
+    // A driver's absurd rate (a frame every ten minutes) is taken as one every 2 s.
+    EXPECT_EQ(capwin::FrameWait(milliseconds(1000), 600'000'000), milliseconds(6000));
+    EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 600'000'000), milliseconds(8000));
 }
 
 TEST(ReaderRules, AJpegIsWholeWhenItEndsWithItsEndMarkerBeforeAnyPadding) {
@@ -86,6 +90,7 @@ TEST(ReaderRules, AJpegIsWholeWhenItEndsWithItsEndMarkerBeforeAnyPadding) {
     } cases[] = {
         {"whole", {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0xD9}, true},
         {"padded with zeros", {0xFF, 0xD8, 0x12, 0xFF, 0xD9, 0x00, 0x00, 0x00}, true},
+        {"other bytes after the marker", {0xFF, 0xD8, 0x12, 0xFF, 0xD9, 0x55, 0xAA}, true},
         {"cut off", {0xFF, 0xD8, 0x12, 0x34, 0xFF, 0x00, 0x56}, false},
         {"no start marker", {0x00, 0xD8, 0x12, 0xFF, 0xD9}, false},
         {"only markers of nothing", {0xFF, 0xD9}, false},

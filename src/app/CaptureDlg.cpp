@@ -141,8 +141,8 @@ void CCaptureDlg::OnCancel() {
 LRESULT CCaptureDlg::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_QUERYENDSESSION || (message == WM_ENDSESSION && captureState == Capturing))
         capsend::Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameClose(); });
-    // Should the log-off be cancelled, the run's next frame goes on in a new file.
-    if (message == WM_QUERYENDSESSION && captureState == Capturing)
+    // Should the session not end after all, the run's next frame goes on in a new file.
+    if ((message == WM_QUERYENDSESSION || message == WM_ENDSESSION) && captureState == Capturing)
         runFileClosed_ = true;
     return CDialog::DefWindowProc(message, wParam, lParam);
 }

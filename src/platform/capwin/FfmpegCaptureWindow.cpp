@@ -105,7 +105,9 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
     source->start();
     SourceFrame first;
     const auto result = waitFirstFrame(*source, 0, Ms(settings_->connectTimeoutMs),
-                                       std::chrono::milliseconds::max(), &first);
+                                       FirstFrameWait(Ms(settings_->connectTimeoutMs),
+                                                      kLongestPeriodUs),
+                                       &first);
     if (result != FrameSource::Wait::Frame) {
         source->release(Ms(settings_->teardownWaitMs));
         if (result == FrameSource::Wait::Ended && source->openError() != 0)
@@ -320,16 +322,23 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
     const auto bound = pattern ? FrameWait(Ms(limits.frameWaitMs), periodUs)
                                : FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+    };
+    for (int attempt = 0;; ++attempt) {
+        if (left().count() <= 0)
             break;
-        dropSource(left);
-        auto source = FrameSource::Create(request_);
+        // Letting go of a reader stuck in its driver counts against the bound too.
+        dropSource(left());
+        if (left().count() <= 0)
+            break;
+        SourceRequest request = request_;
+        request.quietOpen = attempt > 0;  // one warning for a device that is not there
+        auto source = FrameSource::Create(request);
         source->start();
         const auto result =
-            waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left, out);
+            waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left(), out);
         source_ = std::move(source);
         lastSequence_ = 0;
         if (result == FrameSource::Wait::Frame) {
@@ -338,7 +347,7 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
             return true;
         }
         if (result == FrameSource::Wait::Ended)
-            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(kReopenPause)));
+            std::this_thread::sleep_for(std::max(Ms(0), std::min(left(), kReopenPause)));
     }
     qCWarning(lcCapwin) << "the device did not come back within" << bound.count() << "ms";
     return false;

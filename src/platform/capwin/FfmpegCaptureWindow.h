@@ -31,8 +31,8 @@ struct DriverEntry {
 // Every wait below is at least three frame periods of the device, as it agreed to its rate,
 // so a slow camera (a large raw size, low light) is given the time it needs.
 struct CaptureWindowSettings {
-    // For the first frame after opening a device, once the first frames of a camera that
-    // has just started streaming are past.
+    // For the first usable frame after opening a device (the first frames of a camera that
+    // has just started streaming are not used, and their time counts in this).
     int connectTimeoutMs = 4000;
     // A grab waits this long for a fresh frame; then it reopens the device by its stable
     // path (a USB camera may come back under a new node after a resume) and waits again

@@ -186,9 +186,12 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     if (v4l2 && request.inputFormat.empty() && request.rawWherePossible)
         request.inputFormat =
             V4l2InputFormat(QueryV4l2Modes(request.path), false, request.width, request.height);
-    if (v4l2 && request.frameRate.empty() && request.fastestRate)
+    if (v4l2 && request.frameRate.empty() && request.fastestRate && !abort_)
         request.frameRate =
             V4l2BestFrameRate(request.path, request.inputFormat, request.width, request.height);
+    // A reader let go while a query hung must not go on to take the device.
+    if (abort_)
+        return false;
     {
         std::lock_guard lock(mutex_);
         settled_ = request;

@@ -15,6 +15,8 @@ constexpr std::int64_t kSettleFrames = 3;
 constexpr std::int64_t kSettleUs = 300'000;
 constexpr std::int64_t kSlowSettleUs = 1'000'000;
 constexpr std::int64_t kWaitPeriods = 3;
+// How far before its end a JPEG's end marker is looked for.
+constexpr int kJpegTail = 4096;
 
 // The first whole number of periods that spans at least us.
 std::int64_t WholePeriods(std::int64_t us, std::int64_t periodUs) {
@@ -50,6 +52,7 @@ bool SettleGate::pass(std::int64_t captureUs) {
 }
 
 std::int64_t SettleUs(std::int64_t periodUs) {
+    periodUs = std::min(periodUs, kLongestPeriodUs);
     if (periodUs <= 0)
         return kSettleUs + kSettleUs;  // a margin for a rate nobody told
     const std::int64_t quick =
@@ -59,20 +62,24 @@ std::int64_t SettleUs(std::int64_t periodUs) {
 }
 
 bool JpegIsWhole(const std::uint8_t* data, int size) {
-    int end = size;
-    while (end > 0 && data[end - 1] == 0x00)
-        --end;
-    return end >= 4 && data[0] == 0xFF && data[1] == 0xD8 && data[end - 2] == 0xFF &&
-           data[end - 1] == 0xD9;
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8)
+        return false;
+    // Entropy-coded data stuffs every 0xFF with a zero, so FF D9 near the end is the marker.
+    for (int at = size - 2; at >= std::max(2, size - kJpegTail); --at)
+        if (data[at] == 0xFF && data[at + 1] == 0xD9)
+            return true;
+    return false;
 }
 
 std::chrono::milliseconds FrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {
+    periodUs = std::min(periodUs, kLongestPeriodUs);
     const std::int64_t us = kWaitPeriods * std::max<std::int64_t>(0, periodUs);
     const auto periods = std::chrono::milliseconds((us + 999) / 1000);
     return std::max(floor, periods);
 }
 
 std::chrono::milliseconds FirstFrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {
+    periodUs = std::min(periodUs, kLongestPeriodUs);
     const std::int64_t us = SettleUs(periodUs) + kWaitPeriods * std::max<std::int64_t>(0, periodUs);
     return std::max(floor, std::chrono::milliseconds((us + 999) / 1000));
 }

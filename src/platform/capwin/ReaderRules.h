@@ -33,12 +33,16 @@ private:
 };
 
 // The longest time from a camera's first frame to the first frame the gate lets through,
-// at a frame period of periodUs (0: not known).
+// at a frame period of periodUs (0: not known; at most kLongestPeriodUs counts).
 std::int64_t SettleUs(std::int64_t periodUs);
 
-// Whether a JPEG picture ends with its end-of-image marker (after the zero padding some
-// cameras append): one cut off in transfer does not.
+// Whether a JPEG picture has its end-of-image marker near its end (some cameras append
+// padding after it): one cut off in transfer has none.
 bool JpegIsWhole(const std::uint8_t* data, int size);
+
+// Periods longer than this are taken as this long: a driver that reports an absurd rate
+// must not hold the window for minutes.
+constexpr std::int64_t kLongestPeriodUs = 2'000'000;
 
 // How long a wait for one new frame may take: the floor, or three frame periods of a
 // slower device.

@@ -173,6 +173,7 @@ std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, 
 
 std::string V4l2BestFrameRate(const std::string& path, const std::string& inputFormat,
                               int width, int height) {
+    constexpr std::uint32_t kMaxIntervals = 64;
     DeviceFd fd(path);
     if (!fd.ok())
         return {};
@@ -185,8 +186,18 @@ std::string V4l2BestFrameRate(const std::string& path, const std::string& inputF
                             : inputFormat == "mjpeg" ? V4L2_PIX_FMT_MJPEG
                                                      : current.fmt.pix.pixelformat;
     const bool ownSize = width <= 0 || height <= 0;
-    interval.width = ownSize ? current.fmt.pix.width : static_cast<std::uint32_t>(width);
-    interval.height = ownSize ? current.fmt.pix.height : static_cast<std::uint32_t>(height);
+    // The size the device will stream in that format: the one asked for (or its own size)
+    // as the driver adjusts it, which opening the device will agree to as well.
+    v4l2_format tried = current;
+    tried.fmt.pix.pixelformat = interval.pixel_format;
+    if (!ownSize) {
+        tried.fmt.pix.width = static_cast<std::uint32_t>(width);
+        tried.fmt.pix.height = static_cast<std::uint32_t>(height);
+    }
+    if (Ioctl(fd.get(), VIDIOC_TRY_FMT, &tried) < 0)
+        tried = current;
+    interval.width = tried.fmt.pix.width;
+    interval.height = tried.fmt.pix.height;
     // The shortest time per frame, as a fraction of a second.
     v4l2_fract best{0, 0};
     const auto take = [&](v4l2_fract f) {
@@ -196,7 +207,9 @@ std::string V4l2BestFrameRate(const std::string& path, const std::string& inputF
                                          std::uint64_t(best.numerator) * f.denominator)
             best = f;
     };
-    for (interval.index = 0; Ioctl(fd.get(), VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+    // Bounded: a driver that never says "no more" must not hold the reader.
+    for (interval.index = 0; interval.index < kMaxIntervals &&
+                             Ioctl(fd.get(), VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
          ++interval.index) {
         if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
             take(interval.discrete);
