@@ -206,13 +206,7 @@ TEST_P(CameraUnplug, RunGoesOnWhenTheCameraComesBackAndFailsWhenItDoesNot) {
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
     dlg->OnStart();
     const std::string video0 = Dev("video0");
-    // Wait for the unplug (the node then refuses to open).
-    ASSERT_TRUE(WaitFor([&] {
-        const int fd = ::open(video0.c_str(), O_RDWR | O_NONBLOCK);
-        if (fd >= 0)
-            ::close(fd);
-        return fd < 0;
-    }, 5000));
+    ASSERT_TRUE(WaitUntilUnplugged(video0, 5000));
     const qint64 unpluggedAtMs = run.elapsed();
     if (c.back == Return::OtherNode) {
         // Back as video1 under the same by-id name.
@@ -257,13 +251,7 @@ TEST_F(Camera, PreviewAfterTheCameraWentAwayReadsNoReleasedBuffer) {
     FfmpegCaptureWindow* w = Window();
     ASSERT_NE(w, nullptr);
     w->SetPreviewRate(1500);
-    const std::string video0 = Dev("video0");
-    ASSERT_TRUE(WaitFor([&] {
-        const int fd = ::open(video0.c_str(), O_RDWR | O_NONBLOCK);
-        if (fd >= 0)
-            ::close(fd);
-        return fd < 0;
-    }, 5000));
+    ASSERT_TRUE(WaitUntilUnplugged(Dev("video0"), 5000));
     // The preview ticks while the device is gone (a crash here is the fault).
     QTest::qWait(2000);
     EXPECT_TRUE(w->isConnected());

@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <mutex>
 
@@ -139,6 +142,15 @@ std::string LogSince(std::size_t from) {
 std::size_t LogSize() {
     std::lock_guard lock(g_logMutex);
     return g_log.size();
+}
+
+bool WaitUntilUnplugged(const std::string& node, int ms) {
+    return WaitFor([&] {
+        const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        return fd < 0;
+    }, ms);
 }
 
 int ThreadCount() {

@@ -80,6 +80,8 @@ void StopRecordingLog();
 std::string LogSince(std::size_t from);
 std::size_t LogSize();
 int ThreadCount();
+// Waits until the fake camera at node is unplugged (its node then refuses to open).
+bool WaitUntilUnplugged(const std::string& node, int ms);
 
 // Every fault of the fake camera: none is set when a test starts or after it ends.
 inline const char* const kFaults[] = {

@@ -38,6 +38,7 @@ extern "C" {
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "platform/capwin/VideoEncoder.h"
 #include "support/AviReaders.h"
+#include "support/EventLoop.h"
 #include "support/KilledChild.h"
 
 namespace {
@@ -130,13 +131,7 @@ LRESULT PaintBottomRed(HWND, VIDEOHDR* header) {
 
 // Answers the next compression dialog: reports its choices, picks `pick` if offered.
 void AnswerCompression(QStringList* offered, const QString& pick) {
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [=] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr)
-            return;
-        timer->stop();
-        timer->deleteLater();
+    OnNextModalDialog([=](QDialog* dialog) {
         auto* combo = dialog->findChild<QComboBox*>("compression");
         if (combo == nullptr || dialog->objectName() != capwin::kVideoCompressionDialog) {
             dialog->reject();
@@ -149,7 +144,6 @@ void AnswerCompression(QStringList* offered, const QString& pick) {
             combo->setCurrentIndex(index);
         dialog->accept();
     });
-    timer->start(10);
 }
 
 class H264Test : public ::testing::Test {
@@ -523,13 +517,7 @@ TEST_F(H264Test, QualityFromTheDialogReachesTheEncoder) {
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->crf(), 23) << "the default";
     std::vector<bool> enabled;
-    auto* timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, [&enabled, timer] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr)
-            return;
-        timer->stop();
-        timer->deleteLater();
+    OnNextModalDialog([&enabled](QDialog* dialog) {
         auto* combo = dialog->findChild<QComboBox*>("compression");
         auto* quality = dialog->findChild<QSpinBox*>("quality");
         if (combo == nullptr || quality == nullptr) {
@@ -544,7 +532,6 @@ TEST_F(H264Test, QualityFromTheDialogReachesTheEncoder) {
         quality->setValue(40);
         dialog->accept();
     });
-    timer->start(10);
     ASSERT_EQ(w->DlgVideoCompression(), TRUE);
     EXPECT_EQ(enabled, (std::vector<bool>{true, false, true}));
     EXPECT_EQ(w->crf(), 40);

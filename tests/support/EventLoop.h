@@ -1,8 +1,11 @@
 // Waiting in tests while the event loop runs: timers, dialogs and queued calls go on.
 #pragma once
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -19,4 +22,19 @@ inline bool WaitFor(const std::function<bool()>& done, int ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// Hands the next modal dialog that opens to act, once, which then closes it (accept or
+// reject): a test's answer to a dialog that the code under test runs modally.
+inline void OnNextModalDialog(std::function<void(QDialog*)> act) {
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [timer, act = std::move(act)] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        act(dialog);
+    });
+    timer->start(10);
 }
