@@ -32,7 +32,7 @@ extern "C" {
 #include "app/CaptureDlg.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"

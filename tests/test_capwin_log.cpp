@@ -1,7 +1,7 @@
 // FFmpeg's messages in the program's log: warnings and errors only, each repeated message
 // at most once a minute, safe from any thread.
-#include "platform/capwin/CapwinLog.h"
-#include "platform/capwin/RepeatLimiter.h"
+#include "av/CaptureLog.h"
+#include "av/RepeatLimiter.h"
 
 #include <QString>
 

@@ -25,7 +25,7 @@
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "overlay/TimeStampText.h"
-#include "platform/capwin/CLocaleScope.h"
+#include "av/CLocaleScope.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/Probe.h"

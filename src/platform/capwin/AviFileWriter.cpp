@@ -16,7 +16,7 @@
 
 #include <QtEndian>
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 extern "C" {
 #include <libavutil/opt.h>

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/capwin/AvHandles.h"
+#include "av/AvHandles.h"
 #include "platform/capwin/AviLiveHeader.h"
 #include "platform/capwin/CaptureFormat.h"
 #include "platform/capwin/VideoEncoder.h"

@@ -8,7 +8,7 @@
 
 #include <QtEndian>
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 namespace capwin {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

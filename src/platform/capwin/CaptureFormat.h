@@ -7,7 +7,7 @@
 
 #include <QImage>
 
-#include "platform/capwin/AvHandles.h"
+#include "av/AvHandles.h"
 
 namespace capwin {
 

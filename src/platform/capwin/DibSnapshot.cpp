@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "platform/capwin/AviFileWriter.h"
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 namespace capwin {
 

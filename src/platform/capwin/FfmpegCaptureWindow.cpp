@@ -11,8 +11,8 @@
 #include <QPainter>
 
 #include "platform/capwin/AviFileWriter.h"
-#include "platform/capwin/CLocaleScope.h"
-#include "platform/capwin/CapwinLog.h"
+#include "av/CLocaleScope.h"
+#include "av/CaptureLog.h"
 #include "platform/capwin/DibSnapshot.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/V4l2Devices.h"

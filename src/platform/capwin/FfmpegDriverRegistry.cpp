@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 #include "platform/capwin/V4l2Devices.h"
 
 extern "C" {

@@ -12,8 +12,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "platform/capwin/CLocaleScope.h"
-#include "platform/capwin/CapwinLog.h"
+#include "av/CLocaleScope.h"
+#include "av/CaptureLog.h"
 #include "platform/capwin/V4l2Devices.h"
 
 extern "C" {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/capwin/AvHandles.h"
+#include "av/AvHandles.h"
 #include "platform/capwin/ReaderRules.h"
 #include "platform/capwin/TestPattern.h"
 

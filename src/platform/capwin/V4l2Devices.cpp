@@ -13,7 +13,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 namespace capwin {
 

@@ -6,8 +6,8 @@
 
 #include <QString>
 
-#include "platform/capwin/CLocaleScope.h"
-#include "platform/capwin/CapwinLog.h"
+#include "av/CLocaleScope.h"
+#include "av/CaptureLog.h"
 
 extern "C" {
 #include <libavutil/opt.h>

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/capwin/AvHandles.h"
+#include "av/AvHandles.h"
 #include "platform/capwin/CaptureFormat.h"
 
 namespace capwin {

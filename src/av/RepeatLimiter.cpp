@@ -1,5 +1,5 @@
 // Lets a repeated log message through at most once per period.
-#include "platform/capwin/RepeatLimiter.h"
+#include "av/RepeatLimiter.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 // The logging categories of the capture window and its helpers, FFmpeg's own included.
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 #include <cstdarg>
 #include <mutex>
 #include <string>
 
-#include "platform/capwin/RepeatLimiter.h"
+#include "av/RepeatLimiter.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -1,7 +1,7 @@
 // Runs FFmpeg in the C locale on the calling thread, whatever locale the process has.
-#include "platform/capwin/CLocaleScope.h"
+#include "av/CLocaleScope.h"
 
-#include "platform/capwin/CapwinLog.h"
+#include "av/CaptureLog.h"
 
 namespace capwin {
 
