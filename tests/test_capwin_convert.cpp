@@ -1,6 +1,6 @@
 // Frame conversions of the capture window: colour ranges kept, and no FFmpeg warning for
 // the full-range (yuvj) formats an MJPEG camera's pictures decode to.
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 
 #include <QImage>
 

@@ -21,7 +21,7 @@
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "overlay/FrameCallback.h"
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 

@@ -7,7 +7,7 @@
 
 #include "av/AvHandles.h"
 #include "platform/capwin/AviLiveHeader.h"
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 
 namespace capwin {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/FrameSource.h"
 #include "platform/capwin/VideoEncoder.h"
 

@@ -10,7 +10,7 @@
 #include <QImage>
 #include <QTimer>
 
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FrameSource.h"
 #include "platform/capwin/VideoEncoder.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "av/AvHandles.h"
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 
 namespace capwin {
 

@@ -1,5 +1,5 @@
 // Frame layouts handed to the frame callback, and conversions between them and FFmpeg frames.
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 
 #include <cstring>
 
