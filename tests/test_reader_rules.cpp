@@ -9,7 +9,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "platform/capwin/ReaderRules.h"
+#include "device/ReaderRules.h"
 
 namespace {
 

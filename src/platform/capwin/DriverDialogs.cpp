@@ -12,7 +12,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 namespace capwin {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "picture/CaptureFormat.h"
-#include "platform/capwin/FrameSource.h"
+#include "device/FrameSource.h"
 #include "platform/capwin/VideoEncoder.h"
 
 class QWidget;

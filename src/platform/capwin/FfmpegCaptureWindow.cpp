@@ -15,7 +15,7 @@
 #include "av/CaptureLog.h"
 #include "platform/capwin/DibSnapshot.h"
 #include "platform/capwin/DriverDialogs.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 extern "C" {
 #include <libavutil/time.h>

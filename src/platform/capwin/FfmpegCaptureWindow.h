@@ -12,7 +12,7 @@
 
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
-#include "platform/capwin/FrameSource.h"
+#include "device/FrameSource.h"
 #include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "av/CaptureLog.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 extern "C" {
 #include <libavutil/avutil.h>

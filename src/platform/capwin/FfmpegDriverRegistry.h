@@ -7,7 +7,7 @@
 
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 class FfmpegDriverRegistry : public CaptureDriverRegistry {
 public:

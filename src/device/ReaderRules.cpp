@@ -1,5 +1,5 @@
 // What the device reader makes of what a device hands it.
-#include "platform/capwin/ReaderRules.h"
+#include "device/ReaderRules.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // V4L2 capture devices: finding them by stable names, their formats and their controls.
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "av/AvHandles.h"
-#include "platform/capwin/ReaderRules.h"
-#include "platform/capwin/TestPattern.h"
+#include "device/ReaderRules.h"
+#include "device/TestPattern.h"
 
 namespace capwin {
 

@@ -1,5 +1,5 @@
 // The device reader: a worker thread that keeps only the newest frame of a device.
-#include "platform/capwin/FrameSource.h"
+#include "device/FrameSource.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +14,7 @@
 
 #include "av/CLocaleScope.h"
 #include "av/CaptureLog.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Devices.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>

@@ -1,5 +1,5 @@
 // The built-in test pattern: the lavfi graphs it draws, and its stall fault.
-#include "platform/capwin/TestPattern.h"
+#include "device/TestPattern.h"
 
 #include <algorithm>
 
