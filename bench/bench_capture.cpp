@@ -33,7 +33,7 @@
 #include "common/CaptureSettings.h"
 #include "overlay/FrameCallback.h"
 #include "platform/power/PowerServices.h"
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"

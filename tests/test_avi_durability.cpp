@@ -30,7 +30,7 @@
 #include "support/ChildProcess.h"
 #include "support/FileSizeLimit.h"
 #include "support/KilledChild.h"
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "support/AviReaders.h"
 
 using namespace capwin;

@@ -19,7 +19,7 @@
 
 #include "app/CaptureDlg.h"
 #include "fakes/FakePowerServices.h"
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/ChildProcess.h"
 #include "support/Probe.h"

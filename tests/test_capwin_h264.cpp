@@ -36,7 +36,7 @@ extern "C" {
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
-#include "platform/capwin/VideoEncoder.h"
+#include "avi/VideoEncoder.h"
 #include "support/AviReaders.h"
 #include "support/EventLoop.h"
 #include "support/KilledChild.h"

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "support/AviReaders.h"
 #include "support/KilledChild.h"
 

@@ -7,7 +7,7 @@
 
 #include "picture/CaptureFormat.h"
 #include "device/FrameSource.h"
-#include "platform/capwin/VideoEncoder.h"
+#include "avi/VideoEncoder.h"
 
 class QWidget;
 

@@ -10,10 +10,10 @@
 #include <QFile>
 #include <QPainter>
 
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "av/CLocaleScope.h"
 #include "av/CaptureLog.h"
-#include "platform/capwin/DibSnapshot.h"
+#include "avi/DibSnapshot.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "device/V4l2Devices.h"
 

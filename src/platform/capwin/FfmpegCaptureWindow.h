@@ -13,7 +13,7 @@
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "device/FrameSource.h"
-#include "platform/capwin/VideoEncoder.h"
+#include "avi/VideoEncoder.h"
 
 namespace capwin {
 class AviFileWriter;

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "av/AvHandles.h"
-#include "platform/capwin/AviLiveHeader.h"
+#include "avi/AviLiveHeader.h"
 #include "picture/CaptureFormat.h"
-#include "platform/capwin/VideoEncoder.h"
+#include "avi/VideoEncoder.h"
 
 namespace capwin {
 

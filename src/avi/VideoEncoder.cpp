@@ -1,5 +1,5 @@
 // The encoders of single-frame files: which of them this FFmpeg has, and their set-up.
-#include "platform/capwin/VideoEncoder.h"
+#include "avi/VideoEncoder.h"
 
 #include <charconv>
 #include <cstring>

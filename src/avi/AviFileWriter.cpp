@@ -1,5 +1,5 @@
 // Single-frame AVI files written through libavformat, durable after every frame.
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 
 #include <algorithm>
 #include <array>

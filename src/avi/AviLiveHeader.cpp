@@ -1,5 +1,5 @@
 // Keeps an AVI file that libavformat is still writing readable after every frame.
-#include "platform/capwin/AviLiveHeader.h"
+#include "avi/AviLiveHeader.h"
 
 #include <array>
 #include <cstring>

@@ -1,12 +1,12 @@
 // Bitmap snapshots of the current frame, encoded by libavcodec's BMP encoder.
-#include "platform/capwin/DibSnapshot.h"
+#include "avi/DibSnapshot.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include <unistd.h>
 
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "av/CaptureLog.h"
 
 namespace capwin {
