@@ -36,12 +36,12 @@ extern "C" {
 }
 
 #include "app/CaptureDlg.h"
+#include "camera_harness.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
-#include "camera_harness.h"
 #include "support/Probe.h"
 
 namespace fs = std::filesystem;
@@ -293,7 +293,7 @@ TEST_F(Camera, MjpegPreviewKeepsOneConversionForItsFrames) {
     Connect();
     ChooseFormat("1280 x 720", "MJPEG");
     FfmpegCaptureWindow* w = Window();
-    ASSERT_EQ(w->layout(), capwin::PixelLayout::Mjpeg);
+    ASSERT_EQ(w->layout(), picture::PixelLayout::Mjpeg);
     const std::size_t logFrom = LogSize();
     w->SetPreviewRate(33);
     const std::int64_t startUs = av_gettime_relative();
@@ -317,7 +317,7 @@ TEST_F(Camera, RefusedFormatChangeKeepsTheCameraInItsFormerFormat) {
     EXPECT_NE(LogSince(logFrom).find("refused the new format"), std::string::npos);
     FfmpegCaptureWindow* w = Window();
     ASSERT_TRUE(w->isConnected());
-    EXPECT_EQ(w->layout(), capwin::PixelLayout::Rgb24);
+    EXPECT_EQ(w->layout(), picture::PixelLayout::Rgb24);
     RunFrames(2, 5000);
     dlg->OnStop();
     ASSERT_EQ(dlg->frameCount, 2);

@@ -27,13 +27,15 @@
 #include <string>
 #include <vector>
 
+#include "avi/AviFileWriter.h"
+#include "support/AviReaders.h"
 #include "support/ChildProcess.h"
 #include "support/FileSizeLimit.h"
 #include "support/KilledChild.h"
-#include "avi/AviFileWriter.h"
-#include "support/AviReaders.h"
 
-using namespace capwin;
+using namespace av;
+using namespace avi;
+using namespace picture;
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "app/CaptureDlg.h"
-#include "fakes/FakePowerServices.h"
 #include "avi/AviFileWriter.h"
+#include "fakes/FakePowerServices.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/ChildProcess.h"
 #include "support/Probe.h"
@@ -112,9 +112,9 @@ TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOve
         const std::string name = NextCaptureFileName();
         if (name != base + "/brslt003.avi")
             return 12;
-        capwin::AviSetup setup;
-        auto writer = capwin::AviFileWriter::Create(name, setup);
-        capwin::CapturedImage image;
+        avi::AviSetup setup;
+        auto writer = avi::AviFileWriter::Create(name, setup);
+        picture::CapturedImage image;
         image.width = setup.width;
         image.height = setup.height;
         image.bytes.assign(static_cast<std::size_t>(setup.width * setup.height * 3), 0x80);

@@ -8,8 +8,8 @@
 
 namespace {
 
-using capwin::V4l2InputFormat;
-using capwin::V4l2Modes;
+using device::V4l2InputFormat;
+using device::V4l2Modes;
 
 V4l2Modes Webcam() {
     // Like most UVC webcams: YUYV up to 720p, MJPEG also at 1080p.

@@ -13,7 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace capwin {
+namespace av {
 
 struct InputContextDeleter {
     void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
@@ -72,4 +72,4 @@ inline std::string AvError(int code) {
     return text;
 }
 
-}  // namespace capwin
+}  // namespace av

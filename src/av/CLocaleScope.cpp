@@ -3,7 +3,7 @@
 
 #include "av/CaptureLog.h"
 
-namespace capwin {
+namespace av {
 
 namespace {
 
@@ -13,7 +13,7 @@ locale_t ClassicLocale() {
     static const locale_t classic = [] {
         const locale_t made = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
         if (made == static_cast<locale_t>(0))
-            qCWarning(lcCapwin) << "no C locale object; FFmpeg follows the process locale";
+            qCWarning(lcCapture) << "no C locale object; FFmpeg follows the process locale";
         return made;
     }();
     return classic;
@@ -32,4 +32,4 @@ CLocaleScope::~CLocaleScope() {
         uselocale(previous_);
 }
 
-}  // namespace capwin
+}  // namespace av

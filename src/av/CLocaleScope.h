@@ -3,7 +3,7 @@
 
 #include <locale.h>
 
-namespace capwin {
+namespace av {
 
 // While an object lives, the calling thread reads and writes numbers, and everything else
 // locale-dependent, in the C locale. FFmpeg parses option and filter text ("speed=0.02")
@@ -22,4 +22,4 @@ private:
     locale_t previous_ = static_cast<locale_t>(0);
 };
 
-}  // namespace capwin
+}  // namespace av

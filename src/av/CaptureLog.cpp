@@ -13,10 +13,10 @@ extern "C" {
 
 // Debug lines (one per damaged camera picture, say) only when asked for with
 // QT_LOGGING_RULES="brisolt.capwin.debug=true": nothing is logged per frame by default.
-Q_LOGGING_CATEGORY(lcCapwin, "brisolt.capwin", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcCapture, "brisolt.capwin", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcFfmpeg, "brisolt.ffmpeg", QtWarningMsg)
 
-namespace capwin {
+namespace av {
 
 namespace {
 
@@ -60,4 +60,4 @@ void ForwardFfmpegLog() {
     });
 }
 
-}  // namespace capwin
+}  // namespace av

@@ -3,12 +3,12 @@
 
 #include <QLoggingCategory>
 
-Q_DECLARE_LOGGING_CATEGORY(lcCapwin)
+Q_DECLARE_LOGGING_CATEGORY(lcCapture)
 // FFmpeg's own messages, warnings and errors only.
 Q_DECLARE_LOGGING_CATEGORY(lcFfmpeg)
 
-namespace capwin {
+namespace av {
 // Sends FFmpeg's own warnings and errors to lcFfmpeg instead of stderr, each repeated
 // message at most once a minute (once per process).
 void ForwardFfmpegLog();
-}  // namespace capwin
+}  // namespace av

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace capwin {
+namespace av {
 
 RepeatLimiter::RepeatLimiter(Clock::duration period, std::size_t capacity)
     : period_(period), capacity_(std::max<std::size_t>(capacity, 1)) {}
@@ -65,4 +65,4 @@ std::string RepeatKey(const std::string& line) {
     return key;
 }
 
-}  // namespace capwin
+}  // namespace av

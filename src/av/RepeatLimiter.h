@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace capwin {
+namespace av {
 
 // Remembers the messages seen lately, each by a key, and lets each through at most once
 // per period. Memory is bounded: beyond the capacity the message not seen for the longest
@@ -49,4 +49,4 @@ private:
 // addresses of FFmpeg's contexts in the line's prefix) do not tell two lines apart.
 std::string RepeatKey(const std::string& line);
 
-}  // namespace capwin
+}  // namespace av

@@ -22,7 +22,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace capwin {
+namespace avi {
 
 namespace {
 
@@ -80,7 +80,7 @@ std::int64_t RiffBytesForTesting() {
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
     if (errno != 0 || *end != '\0' || value < 65536 || value > kMuxerRiffBytes) {
-        qCWarning(lcCapwin) << "BRISOLT_TEST_RIFF_BYTES ignored:" << text;
+        qCWarning(lcCapture) << "BRISOLT_TEST_RIFF_BYTES ignored:" << text;
         return kMuxerRiffBytes;
     }
     return value;
@@ -93,8 +93,8 @@ bool SyncFile(int fd, int (*syncFile)(int)) {
         return false;
     static std::atomic<bool> told{false};
     if (!told.exchange(true))
-        qCWarning(lcCapwin) << "the file system cannot sync files (fsync: EINVAL); frames are "
-                               "written but not made durable";
+        qCWarning(lcCapture) << "the file system cannot sync files (fsync: EINVAL); frames are "
+                                "written but not made durable";
     return true;
 }
 
@@ -165,8 +165,8 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
         const int createErrno = errno;
         if (error)
             *error = createErrno;
-        qCWarning(lcCapwin).noquote() << "cannot create" << QString::fromStdString(path) << ":"
-                                      << std::strerror(createErrno);
+        qCWarning(lcCapture).noquote()
+            << "cannot create" << QString::fromStdString(path) << ":" << std::strerror(createErrno);
         return {};
     }
     if (!writer->openStream(setup)) {
@@ -182,13 +182,13 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
         writer->broken_ = true;
         if (error)
             *error = linkErrno;
-        qCWarning(lcCapwin).noquote() << "cannot create" << QString::fromStdString(path) << ":"
-                                      << std::strerror(linkErrno);
+        qCWarning(lcCapture).noquote()
+            << "cannot create" << QString::fromStdString(path) << ":" << std::strerror(linkErrno);
         return {};
     }
-    qCInfo(lcCapwin).noquote() << "writing" << QString::fromStdString(path) << setup.width
-                               << "x" << setup.height << LayoutName(setup.layout)
-                               << CompressionName(setup.compression);
+    qCInfo(lcCapture).noquote() << "writing" << QString::fromStdString(path) << setup.width << "x"
+                                << setup.height << picture::LayoutName(setup.layout)
+                                << CompressionName(setup.compression);
     return writer;
 }
 
@@ -212,13 +212,13 @@ void AviFileWriter::removeUnreadable() {
         own.st_dev != named.st_dev || own.st_ino != named.st_ino)
         return;
     if (::unlink(path_.c_str()) != 0) {
-        qCWarning(lcCapwin).noquote() << "cannot remove" << QString::fromStdString(path_) << ":"
-                                      << std::strerror(errno);
+        qCWarning(lcCapture).noquote()
+            << "cannot remove" << QString::fromStdString(path_) << ":" << std::strerror(errno);
         return;
     }
     SyncParentDirectory(path_);
-    qCWarning(lcCapwin).noquote() << "removed" << QString::fromStdString(path_)
-                                  << ": it could not be written and holds no frame";
+    qCWarning(lcCapture).noquote() << "removed" << QString::fromStdString(path_)
+                                   << ": it could not be written and holds no frame";
 }
 
 bool AviFileWriter::stillLinked() const {
@@ -248,10 +248,10 @@ std::int64_t AviFileWriter::onSeek(void* opaque, std::int64_t offset, int whence
 }
 
 bool AviFileWriter::openStream(const AviSetup& setup) {
-    ForwardFfmpegLog();
+    av::ForwardFfmpegLog();
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, nullptr, "avi", path_.c_str()) < 0 || !raw) {
-        qCWarning(lcCapwin) << "FFmpeg has no AVI muxer";
+        qCWarning(lcCapture) << "FFmpeg has no AVI muxer";
         return false;
     }
     output_.reset(raw);
@@ -277,18 +277,18 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     par->width = setup.width;
     par->height = setup.height;
 
-    if (setup.layout == PixelLayout::Mjpeg) {
+    if (setup.layout == picture::PixelLayout::Mjpeg) {
         // Files hold decoded pictures, which carry the time stamp; a camera's JPEG pictures
         // reach the writer decoded, as the frame callback sees them.
-        qCWarning(lcCapwin) << "a file cannot take frames in the camera's MJPEG layout";
+        qCWarning(lcCapture) << "a file cannot take frames in the camera's MJPEG layout";
         return false;
     }
     if (setup.compression == Compression::None) {
         par->codec_id = AV_CODEC_ID_RAWVIDEO;
-        par->bits_per_coded_sample = BitsPerPixel(setup.layout);
+        par->bits_per_coded_sample = picture::BitsPerPixel(setup.layout);
         switch (setup.layout) {
-        case PixelLayout::Rgb24: par->format = AV_PIX_FMT_BGR24; break;
-        case PixelLayout::Rgb32: par->format = AV_PIX_FMT_BGRA; break;
+        case picture::PixelLayout::Rgb24: par->format = AV_PIX_FMT_BGR24; break;
+        case picture::PixelLayout::Rgb32: par->format = AV_PIX_FMT_BGRA; break;
         default:
             par->format = AV_PIX_FMT_YUYV422;
             par->codec_tag = MKTAG('Y', 'U', 'Y', '2');
@@ -316,8 +316,8 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     const int rc = avformat_write_header(output_.get(), &options);
     av_dict_free(&options);
     if (rc < 0) {
-        qCWarning(lcCapwin).noquote() << "cannot write the AVI header:"
-                                      << QString::fromStdString(AvError(rc));
+        qCWarning(lcCapture).noquote()
+            << "cannot write the AVI header:" << QString::fromStdString(av::AvError(rc));
         return false;
     }
     if (!sync())
@@ -348,8 +348,8 @@ bool AviFileWriter::sync() {
 
 void AviFileWriter::fail(const char* what) {
     broken_ = true;
-    qCWarning(lcCapwin).noquote() << QString::fromStdString(path_) << ":" << what << "failed:"
-                                  << std::strerror(ioErrno_ != 0 ? ioErrno_ : EIO);
+    qCWarning(lcCapture).noquote() << QString::fromStdString(path_) << ":" << what
+                                   << "failed:" << std::strerror(ioErrno_ != 0 ? ioErrno_ : EIO);
 }
 
 bool AviFileWriter::padOpenedRiff() {
@@ -368,7 +368,7 @@ bool AviFileWriter::padOpenedRiff() {
     return true;
 }
 
-bool AviFileWriter::encodePacket(const CapturedImage& image, AVPacket* packet) {
+bool AviFileWriter::encodePacket(const picture::CapturedImage& image, AVPacket* packet) {
     if (!encoder_) {
         // Stored as they are: the DIB rows or the YUY2 rows.
         if (av_new_packet(packet, static_cast<int>(image.used)) < 0)
@@ -380,14 +380,14 @@ bool AviFileWriter::encodePacket(const CapturedImage& image, AVPacket* packet) {
     return encoder_->encode(image, frames_, packet);
 }
 
-bool AviFileWriter::addFrame(const CapturedImage& image) {
+bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
     if (broken_ || finished_) {
-        qCWarning(lcCapwin) << "frame refused: the file is" << (broken_ ? "broken" : "closed");
+        qCWarning(lcCapture) << "frame refused: the file is" << (broken_ ? "broken" : "closed");
         return false;
     }
     if (image.width != setup_.width || image.height != setup_.height ||
         image.layout != setup_.layout || image.empty()) {
-        qCWarning(lcCapwin) << "frame refused: it does not match the file's format";
+        qCWarning(lcCapture) << "frame refused: it does not match the file's format";
         return false;
     }
     if (!stillLinked()) {
@@ -395,13 +395,13 @@ bool AviFileWriter::addFrame(const CapturedImage& image) {
         // unseen, so the grab fails instead.
         broken_ = true;
         ioErrno_ = ENOENT;
-        qCWarning(lcCapwin).noquote() << "frame refused:" << QString::fromStdString(path_)
-                                      << "was removed";
+        qCWarning(lcCapture).noquote()
+            << "frame refused:" << QString::fromStdString(path_) << "was removed";
         return false;
     }
-    PacketPtr packet = MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     if (!packet || !encodePacket(image, packet.get())) {
-        qCWarning(lcCapwin) << "frame refused: it cannot be encoded";
+        qCWarning(lcCapture) << "frame refused: it cannot be encoded";
         return false;
     }
     packet->stream_index = stream_->index;
@@ -463,8 +463,8 @@ bool AviFileWriter::finish() {
     if (broken_) {
         // libavformat's index would list the frame that failed; the header kept after the
         // last good frame describes the file better than a trailer could.
-        qCWarning(lcCapwin).noquote() << "closing" << QString::fromStdString(path_)
-                                      << "without trailer after a write error";
+        qCWarning(lcCapture).noquote()
+            << "closing" << QString::fromStdString(path_) << "without trailer after a write error";
         return false;
     }
     const int rc = av_write_trailer(output_.get());
@@ -475,9 +475,9 @@ bool AviFileWriter::finish() {
     if (ok && end > 0 && ::fstat(fd_, &st) == 0 && st.st_size > end && ::ftruncate(fd_, end) != 0)
         ok = false;
     ok = ok && sync();
-    qCInfo(lcCapwin).noquote() << "closed" << QString::fromStdString(path_) << "with" << frames_
-                               << "frames" << (ok ? "" : "(trailer failed)");
+    qCInfo(lcCapture).noquote() << "closed" << QString::fromStdString(path_) << "with" << frames_
+                                << "frames" << (ok ? "" : "(trailer failed)");
     return ok;
 }
 
-}  // namespace capwin
+}  // namespace avi

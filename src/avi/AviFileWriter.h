@@ -7,10 +7,10 @@
 
 #include "av/AvHandles.h"
 #include "avi/AviLiveHeader.h"
-#include "picture/CaptureFormat.h"
 #include "avi/VideoEncoder.h"
+#include "picture/CaptureFormat.h"
 
-namespace capwin {
+namespace avi {
 
 // libavformat's AVI muxer closes a RIFF and opens the next OpenDML "AVIX" one before the first
 // packet that comes after the open RIFF has passed this size; it has no option for it.
@@ -19,7 +19,7 @@ constexpr std::int64_t kMuxerRiffBytes = std::int64_t{1} << 30;
 struct AviSetup {
     int width = 320;
     int height = 240;
-    PixelLayout layout = PixelLayout::Rgb24;
+    picture::PixelLayout layout = picture::PixelLayout::Rgb24;
     Compression compression = Compression::None;
     std::uint32_t microSecPerFrame = 66667;
     // Bytes of frames after which a RIFF is closed. The muxer cannot be told a smaller size,
@@ -84,7 +84,7 @@ public:
     // Adds one frame; true only when it is on disk and the file reads complete with it. A
     // failed write leaves the file as it was before the frame and refuses all further frames,
     // as does a file that was removed (its directory deleted, say).
-    bool addFrame(const CapturedImage& image);
+    bool addFrame(const picture::CapturedImage& image);
     // Writes the index and the final header and closes the file.
     bool finish();
 
@@ -102,7 +102,7 @@ public:
 private:
     AviFileWriter() = default;
     bool openStream(const AviSetup& setup);
-    bool encodePacket(const CapturedImage& image, AVPacket* packet);
+    bool encodePacket(const picture::CapturedImage& image, AVPacket* packet);
     bool writePacket(AVPacket* packet);
     bool flush();
     bool sync();
@@ -121,12 +121,12 @@ private:
     bool finished_ = false;
     std::int64_t frames_ = 0;
     std::int64_t largestChunk_ = 0;  // bytes of the largest frame chunk in the file
-    IoContextPtr io_;
-    OutputContextPtr output_;
+    av::IoContextPtr io_;
+    av::OutputContextPtr output_;
     AVStream* stream_ = nullptr;
     std::unique_ptr<VideoEncoder> encoder_;
     // Keeps the header's placeholders and the open RIFF's index true after every frame.
     AviLiveHeader live_;
 };
 
-}  // namespace capwin
+}  // namespace avi

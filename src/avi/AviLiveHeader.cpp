@@ -10,7 +10,7 @@
 
 #include "av/CaptureLog.h"
 
-namespace capwin {
+namespace avi {
 
 namespace {
 
@@ -139,7 +139,7 @@ bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames) {
 }
 
 void AviLiveHeader::detach(const char* why) {
-    qCWarning(lcCapwin) << why << "; an unfinished file keeps libavformat's placeholders";
+    qCWarning(lcCapture) << why << "; an unfinished file keeps libavformat's placeholders";
     attached_ = false;
 }
 
@@ -281,7 +281,7 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
         return false;
     if (slot >= superIndexSlots_) {
         // libavformat reports this itself; the frames are still found by walking the lists.
-        qCWarning(lcCapwin) << "no room left in the super index for RIFF" << open_.slot;
+        qCWarning(lcCapture) << "no room left in the super index for RIFF" << open_.slot;
     } else if (!WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size()) ||
                !WriteAt(fd_, superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * slot,
                         entry.data().data(), entry.data().size())) {
@@ -318,4 +318,4 @@ bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
     return WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) && commit(before);
 }
 
-}  // namespace capwin
+}  // namespace avi

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace capwin {
+namespace avi {
 
 // libavformat's AVI muxer leaves placeholders until its trailer: the sizes of the RIFF and
 // movi lists it is filling, the frame counts of avih, strh and the OpenDML dmlh, and, once a
@@ -93,4 +93,4 @@ private:
     std::vector<std::uint8_t> savedHeader_;  // the header as the last commit left it
 };
 
-}  // namespace capwin
+}  // namespace avi

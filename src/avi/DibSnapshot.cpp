@@ -6,25 +6,25 @@
 
 #include <unistd.h>
 
-#include "avi/AviFileWriter.h"
 #include "av/CaptureLog.h"
+#include "avi/AviFileWriter.h"
 
-namespace capwin {
+namespace avi {
 
 namespace {
 
-bool EncodeBmp(const CapturedImage& image, PacketPtr* out) {
-    Scaler scaler;
-    FramePtr frame = ImageToFormat(image, AV_PIX_FMT_BGR24, scaler);
+bool EncodeBmp(const picture::CapturedImage& image, av::PacketPtr* out) {
+    picture::Scaler scaler;
+    av::FramePtr frame = picture::ImageToFormat(image, AV_PIX_FMT_BGR24, scaler);
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_BMP);
-    CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    av::CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!frame || !ctx)
         return false;
     ctx->width = frame->width;
     ctx->height = frame->height;
     ctx->pix_fmt = AV_PIX_FMT_BGR24;
     ctx->time_base = {1, 1};
-    *out = MakePacket();
+    *out = av::MakePacket();
     if (!*out || avcodec_open2(ctx.get(), codec, nullptr) < 0 ||
         avcodec_send_frame(ctx.get(), frame.get()) < 0)
         return false;
@@ -33,15 +33,15 @@ bool EncodeBmp(const CapturedImage& image, PacketPtr* out) {
 
 }  // namespace
 
-bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
+bool SaveDibSnapshot(const std::string& path, const picture::CapturedImage& image) {
     const QString name = QString::fromStdString(path);
     if (image.empty()) {
-        qCWarning(lcCapwin).noquote() << "no frame to save as" << name;
+        qCWarning(lcCapture).noquote() << "no frame to save as" << name;
         return false;
     }
-    PacketPtr bmp;
+    av::PacketPtr bmp;
     if (!EncodeBmp(image, &bmp)) {
-        qCWarning(lcCapwin).noquote() << "cannot encode the frame as BMP for" << name;
+        qCWarning(lcCapture).noquote() << "cannot encode the frame as BMP for" << name;
         return false;
     }
     // Written without a name and named once whole, where the file system allows: a snapshot
@@ -49,7 +49,7 @@ bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
     bool unnamed = false;
     const int fd = CreateForWriting(path, &unnamed);
     if (fd < 0) {
-        qCWarning(lcCapwin).noquote() << "cannot create" << name << ":" << std::strerror(errno);
+        qCWarning(lcCapture).noquote() << "cannot create" << name << ":" << std::strerror(errno);
         return false;
     }
     bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && SyncFile(fd) &&
@@ -60,11 +60,11 @@ bool SaveDibSnapshot(const std::string& path, const CapturedImage& image) {
         // A bitmap cut short is no bitmap; leave nothing behind (an unnamed one has no name).
         if (!unnamed)
             ::unlink(path.c_str());
-        qCWarning(lcCapwin).noquote() << "cannot write" << name << ":" << std::strerror(error);
+        qCWarning(lcCapture).noquote() << "cannot write" << name << ":" << std::strerror(error);
         return false;
     }
-    qCInfo(lcCapwin).noquote() << "saved" << name;
+    qCInfo(lcCapture).noquote() << "saved" << name;
     return true;
 }
 
-}  // namespace capwin
+}  // namespace avi

@@ -5,10 +5,10 @@
 
 #include "picture/CaptureFormat.h"
 
-namespace capwin {
+namespace avi {
 
 // Writes the image as a 24-bit BMP into a newly created file (never replacing anything) and
 // syncs it; false (logged) on any failure.
-bool SaveDibSnapshot(const std::string& path, const CapturedImage& image);
+bool SaveDibSnapshot(const std::string& path, const picture::CapturedImage& image);
 
-}  // namespace capwin
+}  // namespace avi

@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-namespace capwin {
+namespace avi {
 
 namespace {
 
@@ -29,7 +29,7 @@ AVPixelFormat EncoderPixelFormat(const EncoderSetup& setup) {
     switch (setup.compression) {
     case Compression::MotionJpeg: return AV_PIX_FMT_YUVJ420P;
     case Compression::Ffv1:
-        return setup.layout == PixelLayout::Yuy2 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_BGR0;
+        return setup.layout == picture::PixelLayout::Yuy2 ? AV_PIX_FMT_YUV422P : AV_PIX_FMT_BGR0;
     case Compression::H264: return AV_PIX_FMT_YUV420P;
     case Compression::None: break;
     }
@@ -96,6 +96,16 @@ void PadEdges(AVFrame* frame, int width, int height) {
 
 }  // namespace
 
+const char* CompressionName(Compression compression) {
+    switch (compression) {
+    case Compression::None: return "Uncompressed";
+    case Compression::MotionJpeg: return "Motion JPEG";
+    case Compression::Ffv1: return "FFV1 lossless";
+    case Compression::H264: return "H.264 (x264)";
+    }
+    return "?";
+}
+
 EncoderLookup DefaultEncoderLookup() {
     return [](const char* name) { return avcodec_find_encoder_by_name(name); };
 }
@@ -130,9 +140,9 @@ std::unique_ptr<VideoEncoder> VideoEncoder::Open(const EncoderSetup& setup,
     const AVCodec* codec = name && lookup ? lookup(name) : nullptr;
     std::unique_ptr<VideoEncoder> encoder(new VideoEncoder);
     encoder->ctx_.reset(codec ? avcodec_alloc_context3(codec) : nullptr);
-    encoder->picture_ = MakeFrame();
+    encoder->picture_ = av::MakeFrame();
     if (!encoder->ctx_ || !encoder->picture_) {
-        qCWarning(lcCapwin) << "FFmpeg has no encoder for" << CompressionName(setup.compression);
+        qCWarning(lcCapture) << "FFmpeg has no encoder for" << CompressionName(setup.compression);
         return {};
     }
     AVCodecContext* ctx = encoder->ctx_.get();
@@ -165,24 +175,24 @@ std::unique_ptr<VideoEncoder> VideoEncoder::Open(const EncoderSetup& setup,
         break;
     case Compression::None: break;
     }
-    std::unique_ptr<AVDictionary, DictionaryDeleter> options(raw);
+    std::unique_ptr<AVDictionary, av::DictionaryDeleter> options(raw);
     int rc = AVERROR(EINVAL);
     if (ok) {
         // Encoder options are parsed with strtod (av_opt, x264's own parameter parser): a
         // decimal comma from the user's LC_NUMERIC would cut "23.5" to 23.
-        const CLocaleScope numbers;
+        const av::CLocaleScope numbers;
         raw = options.release();
         rc = avcodec_open2(ctx, codec, &raw);
         options.reset(raw);
     }
     if (rc < 0) {
-        qCWarning(lcCapwin).noquote() << "cannot open the" << name << "encoder:"
-                                      << QString::fromStdString(AvError(rc));
+        qCWarning(lcCapture).noquote()
+            << "cannot open the" << name << "encoder:" << QString::fromStdString(av::AvError(rc));
         return {};
     }
     for (const AVDictionaryEntry* left = av_dict_get(options.get(), "", nullptr, AV_DICT_IGNORE_SUFFIX);
          left != nullptr; left = av_dict_get(options.get(), "", left, AV_DICT_IGNORE_SUFFIX))
-        qCWarning(lcCapwin) << "the encoder" << name << "ignored the option" << left->key;
+        qCWarning(lcCapture) << "the encoder" << name << "ignored the option" << left->key;
     encoder->picture_->format = ctx->pix_fmt;
     encoder->picture_->width = ctx->width;
     encoder->picture_->height = ctx->height;
@@ -191,12 +201,12 @@ std::unique_ptr<VideoEncoder> VideoEncoder::Open(const EncoderSetup& setup,
     return encoder;
 }
 
-bool VideoEncoder::convert(const CapturedImage& image) {
-    FramePtr source = ImageAsFrame(image);
+bool VideoEncoder::convert(const picture::CapturedImage& image) {
+    av::FramePtr source = picture::ImageAsFrame(image);
     if (!source || av_frame_make_writable(picture_.get()) < 0)
         return false;
     // The picture goes into the top left of the coded area, at its own size.
-    FramePtr view = MakeFrame();
+    av::FramePtr view = av::MakeFrame();
     if (!view)
         return false;
     view->format = picture_->format;
@@ -211,7 +221,7 @@ bool VideoEncoder::convert(const CapturedImage& image) {
     return true;
 }
 
-bool VideoEncoder::encode(const CapturedImage& image, std::int64_t pts, AVPacket* packet) {
+bool VideoEncoder::encode(const picture::CapturedImage& image, std::int64_t pts, AVPacket* packet) {
     if (held_)
         return false;
     if (image.width > ctx_->width || image.height > ctx_->height || !convert(image))
@@ -219,22 +229,23 @@ bool VideoEncoder::encode(const CapturedImage& image, std::int64_t pts, AVPacket
     picture_->pts = pts;
     int rc = avcodec_send_frame(ctx_.get(), picture_.get());
     if (rc < 0) {
-        qCWarning(lcCapwin).noquote() << "the encoder refused the frame:"
-                                      << QString::fromStdString(AvError(rc));
+        qCWarning(lcCapture).noquote()
+            << "the encoder refused the frame:" << QString::fromStdString(av::AvError(rc));
         return false;
     }
     rc = avcodec_receive_packet(ctx_.get(), packet);
     if (rc == AVERROR(EAGAIN)) {
         // Its packet would come out with a later frame, in the wrong place of the file.
         held_ = true;
-        qCWarning(lcCapwin) << "the encoder held the frame back instead of coding it at once";
+        qCWarning(lcCapture) << "the encoder held the frame back instead of coding it at once";
         return false;
     }
     if (rc < 0) {
-        qCWarning(lcCapwin).noquote() << "the encoder failed:" << QString::fromStdString(AvError(rc));
+        qCWarning(lcCapture).noquote()
+            << "the encoder failed:" << QString::fromStdString(av::AvError(rc));
         return false;
     }
     return true;
 }
 
-}  // namespace capwin
+}  // namespace avi

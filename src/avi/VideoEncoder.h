@@ -9,7 +9,11 @@
 #include "av/AvHandles.h"
 #include "picture/CaptureFormat.h"
 
-namespace capwin {
+namespace avi {
+
+// How single-frame files store their frames.
+enum class Compression { None, MotionJpeg, Ffv1, H264 };
+const char* CompressionName(Compression compression);
 
 // Finds an encoder by its FFmpeg name ("libx264"); null when this FFmpeg lacks it. The
 // capture window asks through this, so that a test can play an FFmpeg without one.
@@ -25,7 +29,7 @@ std::vector<Compression> AvailableCompressions(const EncoderLookup& lookup);
 struct EncoderSetup {
     int width = 0;
     int height = 0;
-    PixelLayout layout = PixelLayout::Rgb24;
+    picture::PixelLayout layout = picture::PixelLayout::Rgb24;
     Compression compression = Compression::MotionJpeg;
     AVRational timeBase{1, 15};
     bool globalHeader = false;
@@ -44,7 +48,7 @@ public:
 
     // Encodes one picture into packet. Every frame comes out at once: an encoder that
     // holds a frame back fails the call, since a grab must be on disk when it returns.
-    bool encode(const CapturedImage& image, std::int64_t pts, AVPacket* packet);
+    bool encode(const picture::CapturedImage& image, std::int64_t pts, AVPacket* packet);
 
     const AVCodecContext* context() const { return ctx_.get(); }
     // The size the encoder codes, which may be larger than the pictures (H.264 in 4:2:0
@@ -54,12 +58,12 @@ public:
 
 private:
     VideoEncoder() = default;
-    bool convert(const CapturedImage& image);
+    bool convert(const picture::CapturedImage& image);
 
-    CodecContextPtr ctx_;
-    FramePtr picture_;  // the encoder's input, kept for the next frame
-    Scaler scaler_;
+    av::CodecContextPtr ctx_;
+    av::FramePtr picture_;  // the encoder's input, kept for the next frame
+    picture::Scaler scaler_;
     bool held_ = false;  // the encoder once kept a frame: no later packet is in order
 };
 
-}  // namespace capwin
+}  // namespace avi

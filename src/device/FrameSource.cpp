@@ -22,7 +22,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-namespace capwin {
+namespace device {
 
 namespace {
 
@@ -78,8 +78,8 @@ int FindDeviceDescriptor(const std::set<int>& before, const std::string& deviceP
 // Kernel time stamps further than this from the monotonic clock are taken as unusable.
 constexpr std::int64_t kPlausibleUs = 5'000'000;
 
-PacketPtr RefPacket(const AVPacket* packet) {
-    PacketPtr copy = MakePacket();
+av::PacketPtr RefPacket(const AVPacket* packet) {
+    av::PacketPtr copy = av::MakePacket();
     if (!copy || av_packet_ref(copy.get(), packet) < 0)
         return {};
     return copy;
@@ -88,8 +88,8 @@ PacketPtr RefPacket(const AVPacket* packet) {
 // A packet of its own for one of libavdevice's V4L2 packets, which lie in the device's
 // mapped buffers: those are unmapped when the device closes, while the newest packet is kept
 // (and may be decoded) after that.
-PacketPtr OwnedCopy(const AVPacket* packet) {
-    PacketPtr copy = MakePacket();
+av::PacketPtr OwnedCopy(const AVPacket* packet) {
+    av::PacketPtr copy = av::MakePacket();
     if (!copy || av_new_packet(copy.get(), packet->size) < 0 ||
         av_packet_copy_props(copy.get(), packet) < 0)
         return {};
@@ -100,7 +100,7 @@ PacketPtr OwnedCopy(const AVPacket* packet) {
 void RegisterDevicesOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
-        ForwardFfmpegLog();
+        av::ForwardFfmpegLog();
         avdevice_register_all();
     });
 }
@@ -158,7 +158,7 @@ bool FrameSource::release(std::chrono::milliseconds bound) {
         thread_.join();
         return true;
     }
-    qCWarning(lcCapwin).noquote()
+    qCWarning(lcCapture).noquote()
         << "the device" << QString::fromStdString(request_.path) << "did not close within"
         << bound.count() << "ms; it is closed when its driver returns";
     thread_.detach();
@@ -179,7 +179,7 @@ int FrameSource::interrupted(void* self) {
     return static_cast<FrameSource*>(self)->abort_.load() ? 1 : 0;
 }
 
-bool FrameSource::open(InputContextPtr* input, int* stream) {
+bool FrameSource::open(av::InputContextPtr* input, int* stream) {
     RegisterDevicesOnce();
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
     SourceRequest request = request_;
@@ -199,7 +199,7 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     const char* formatName = v4l2 ? "video4linux2" : "lavfi";
     const AVInputFormat* format = av_find_input_format(formatName);
     if (format == nullptr) {
-        qCWarning(lcCapwin) << "FFmpeg has no input format" << formatName;
+        qCWarning(lcCapture) << "FFmpeg has no input format" << formatName;
         return false;
     }
     AVFormatContext* ctx = avformat_alloc_context();
@@ -232,36 +232,36 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
     AVDictionary* opts = raw;
     const std::set<int> descriptorsBefore = v4l2 ? OpenDescriptors() : std::set<int>();
     const int rc = avformat_open_input(&ctx, url.c_str(), format, &opts);
-    std::unique_ptr<AVDictionary, DictionaryDeleter> leftover(opts);
+    std::unique_ptr<AVDictionary, av::DictionaryDeleter> leftover(opts);
     if (rc < 0) {
         // avformat_open_input frees the context on failure.
         openError_ = rc;
         if (request.quietOpen)
-            qCDebug(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
-                                        << QString::fromStdString(AvError(rc));
+            qCDebug(lcCapture).noquote() << "cannot open" << QString::fromStdString(url) << ":"
+                                         << QString::fromStdString(av::AvError(rc));
         else
-            qCWarning(lcCapwin).noquote() << "cannot open" << QString::fromStdString(url) << ":"
-                                          << QString::fromStdString(AvError(rc));
+            qCWarning(lcCapture).noquote() << "cannot open" << QString::fromStdString(url) << ":"
+                                           << QString::fromStdString(av::AvError(rc));
         return false;
     }
     input->reset(ctx);
     deviceFd_ = v4l2 ? FindDeviceDescriptor(descriptorsBefore, request.path) : -1;
     if (v4l2 && deviceFd_ < 0)
-        qCDebug(lcCapwin) << "the device's descriptor is not known; waiting a frame period "
-                             "between reads";
+        qCDebug(lcCapture) << "the device's descriptor is not known; waiting a frame period "
+                              "between reads";
     const int index = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) {
-        qCWarning(lcCapwin) << "device has no video stream:" << url.c_str();
+        qCWarning(lcCapture) << "device has no video stream:" << url.c_str();
         return false;
     }
     const AVCodecParameters* par = ctx->streams[index]->codecpar;
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-    CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
+    av::CodecContextPtr decoder(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!decoder || avcodec_parameters_to_context(decoder.get(), par) < 0 ||
         avcodec_open2(decoder.get(), codec, nullptr) < 0) {
         openError_ = AVERROR_DECODER_NOT_FOUND;
-        qCWarning(lcCapwin) << "no decoder for the device's format"
-                            << avcodec_get_name(par->codec_id);
+        qCWarning(lcCapture) << "no decoder for the device's format"
+                             << avcodec_get_name(par->codec_id);
         return false;
     }
     decoder_ = std::move(decoder);
@@ -272,17 +272,17 @@ bool FrameSource::open(InputContextPtr* input, int* stream) {
         rate = ctx->streams[index]->r_frame_rate;
     if (v4l2 && rate.num > 0 && rate.den > 0)
         negotiatedPeriodUs_ = av_rescale(1'000'000, rate.den, rate.num);
-    qCInfo(lcCapwin).noquote() << "opened" << QString::fromStdString(url) << par->width << "x"
-                               << par->height << avcodec_get_name(par->codec_id) << "at"
-                               << (rate.den > 0 ? av_q2d(rate) : 0.0) << "frames a second";
+    qCInfo(lcCapture).noquote() << "opened" << QString::fromStdString(url) << par->width << "x"
+                                << par->height << avcodec_get_name(par->codec_id) << "at"
+                                << (rate.den > 0 ? av_q2d(rate) : 0.0) << "frames a second";
     return true;
 }
 
 void FrameSource::run() {
     // This thread does nothing but FFmpeg work, so it keeps the C locale all its life: the
     // pattern's filter text and the device options are parsed here.
-    const CLocaleScope cLocale;
-    InputContextPtr input;
+    const av::CLocaleScope cLocale;
+    av::InputContextPtr input;
     int stream = -1;
     if (open(&input, &stream))
         readPackets(input.get(), stream);
@@ -291,7 +291,7 @@ void FrameSource::run() {
 }
 
 void FrameSource::readPackets(AVFormatContext* input, int stream) {
-    PacketPtr packet = MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     if (!packet)
         return;
     const bool v4l2 = request_.kind == DeviceKind::V4l2;
@@ -314,8 +314,8 @@ void FrameSource::readPackets(AVFormatContext* input, int stream) {
             // A descriptor that keeps saying "readable" with no frame behind it is not the
             // device's: the reader stops trusting it rather than spin.
             if (wokenByDevice && ++falseWakes > kMaxFalseWakes && deviceFd_ >= 0) {
-                qCDebug(lcCapwin) << "the device's descriptor wakes the reader without a frame; "
-                                     "waiting a frame period between reads";
+                qCDebug(lcCapture) << "the device's descriptor wakes the reader without a frame; "
+                                      "waiting a frame period between reads";
                 deviceFd_ = -1;
             }
             wokenByDevice = waitForDevice();
@@ -328,23 +328,23 @@ void FrameSource::readPackets(AVFormatContext* input, int stream) {
         if (rc < 0 || damaged) {
             if (abort_)
                 break;
-            const QString why = !damaged ? QString::fromStdString(AvError(rc))
+            const QString why = !damaged ? QString::fromStdString(av::AvError(rc))
                                 : jpeg   ? QStringLiteral("a JPEG picture cut off")
                                          : QStringLiteral("a raw picture cut short");
             av_packet_unref(packet.get());
             if ((rc < 0 && ClassifyReadError(rc) == ReadFault::Gone) ||
                 ++glitches >= kMaxTransientErrors) {
                 if (glitches > 1)
-                    qCWarning(lcCapwin).noquote()
+                    qCWarning(lcCapture).noquote()
                         << "device stopped:" << why
                         << QStringLiteral("(%1 failures in a row)").arg(glitches);
                 else
-                    qCWarning(lcCapwin).noquote() << "device stopped:" << why;
+                    qCWarning(lcCapture).noquote() << "device stopped:" << why;
                 break;
             }
             // One bad buffer (a USB glitch, a frame cut short) costs that frame only.
             if (glitches == 1)
-                qCWarning(lcCapwin).noquote()
+                qCWarning(lcCapture).noquote()
                     << "skipped a frame the device did not deliver whole:" << why;
             waitForDevice();
             continue;
@@ -398,12 +398,12 @@ std::int64_t FrameSource::captureTime(const AVPacket* packet, AVRational timeBas
 }
 
 void FrameSource::publish(AVPacket* packet, std::int64_t captureUs) {
-    PacketPtr kept = request_.kind == DeviceKind::V4l2 ? OwnedCopy(packet) : MakePacket();
+    av::PacketPtr kept = request_.kind == DeviceKind::V4l2 ? OwnedCopy(packet) : av::MakePacket();
     if (!kept)
         return;
     if (request_.kind != DeviceKind::V4l2)
         av_packet_move_ref(kept.get(), packet);
-    PacketPtr older;
+    av::PacketPtr older;
     {
         std::lock_guard lock(mutex_);
         // Older packets are dropped here (outside the lock): only the newest is handed out.
@@ -444,7 +444,7 @@ bool FrameSource::takeLatest(Latest* out) const {
 }
 
 bool FrameSource::decode(const Latest& latest, SourceFrame* out) {
-    FramePtr frame = MakeFrame();
+    av::FramePtr frame = av::MakeFrame();
     if (!frame || !decoder_)
         return false;
     // Every format a device sends here is intra-only: one packet, one picture. Flushing
@@ -453,7 +453,7 @@ bool FrameSource::decode(const Latest& latest, SourceFrame* out) {
     if (avcodec_send_packet(decoder_.get(), latest.packet.get()) < 0 ||
         avcodec_receive_frame(decoder_.get(), frame.get()) < 0 ||
         (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame->decode_error_flags != 0) {
-        qCDebug(lcCapwin) << "a frame of the device does not decode; skipped";
+        qCDebug(lcCapture) << "a frame of the device does not decode; skipped";
         return false;
     }
     out->frame = std::move(frame);
@@ -496,4 +496,4 @@ bool FrameSource::newest(std::uint64_t afterSequence, SourceFrame* out) {
     return decode(latest, out);
 }
 
-}  // namespace capwin
+}  // namespace device

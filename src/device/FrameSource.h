@@ -14,7 +14,7 @@
 #include "device/ReaderRules.h"
 #include "device/TestPattern.h"
 
-namespace capwin {
+namespace device {
 
 enum class DeviceKind { V4l2, TestPattern };
 
@@ -43,7 +43,7 @@ struct SourceRequest {
 std::string TestPatternGraph(const SourceRequest& request);
 
 struct SourceFrame {
-    FramePtr frame;          // decoded picture
+    av::FramePtr frame;  // decoded picture
     std::uint64_t sequence = 0;
     // When the picture was taken, on the monotonic clock (av_gettime_relative).
     std::int64_t captureUs = 0;
@@ -93,13 +93,13 @@ private:
     explicit FrameSource(SourceRequest request);
 
     struct Latest {
-        PacketPtr packet;
+        av::PacketPtr packet;
         std::uint64_t sequence = 0;
         std::int64_t captureUs = 0;
     };
 
     void run();
-    bool open(InputContextPtr* input, int* stream);
+    bool open(av::InputContextPtr* input, int* stream);
     void readPackets(AVFormatContext* input, int stream);
     // Waits for the device's next frame: true when its descriptor said it is readable.
     bool waitForDevice();
@@ -126,9 +126,9 @@ private:
 
     // Made by the reader before its first packet is published, then used only by the
     // thread that asks for frames.
-    CodecContextPtr decoder_;
+    av::CodecContextPtr decoder_;
     // libavdevice's descriptor of a V4L2 device, borrowed for waiting; -1 when unknown.
     int deviceFd_ = -1;
 };
 
-}  // namespace capwin
+}  // namespace device

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-namespace capwin {
+namespace device {
 
 namespace {
 constexpr std::int64_t kSettleFrames = 3;
@@ -84,4 +84,4 @@ std::chrono::milliseconds FirstFrameWait(std::chrono::milliseconds floor, std::i
     return std::max(floor, std::chrono::milliseconds((us + 999) / 1000));
 }
 
-}  // namespace capwin
+}  // namespace device

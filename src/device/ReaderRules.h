@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace capwin {
+namespace device {
 
 // A read error other than "no frame yet": a device that went away, or a glitch of one frame
 // (a USB hiccup, a buffer cut short) after which the device goes on.
@@ -50,4 +50,4 @@ std::chrono::milliseconds FrameWait(std::chrono::milliseconds floor, std::int64_
 // The same for the first frame after opening, which also waits out the settling.
 std::chrono::milliseconds FirstFrameWait(std::chrono::milliseconds floor, std::int64_t periodUs);
 
-}  // namespace capwin
+}  // namespace device

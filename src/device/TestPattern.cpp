@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace capwin {
+namespace device {
 
 void TestPatternFault::set(long long frames, bool recovers) {
     perOpening_ = recovers && frames >= 0 ? frames : -1;
@@ -59,4 +59,4 @@ std::string TestPatternGraph(TestPattern pattern, int width, int height, int fra
            ":flags=bilinear,realtime";
 }
 
-}  // namespace capwin
+}  // namespace device

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-namespace capwin {
+namespace device {
 
 // The moving pictures the built-in test pattern can show.
 enum class TestPattern { Gradients, HueBars, Life };
@@ -32,4 +32,4 @@ private:
 // The lavfi graph that draws the test pattern at a size and rate.
 std::string TestPatternGraph(TestPattern pattern, int width, int height, int framesPerSecond);
 
-}  // namespace capwin
+}  // namespace device

@@ -15,7 +15,7 @@
 
 #include "av/CaptureLog.h"
 
-namespace capwin {
+namespace device {
 
 namespace fs = std::filesystem;
 
@@ -271,11 +271,11 @@ bool SetV4l2Control(const std::string& path, std::uint32_t id, int value) {
     control.id = id;
     control.value = value;
     if (!fd.ok() || Ioctl(fd.get(), VIDIOC_S_CTRL, &control) < 0) {
-        qCWarning(lcCapwin).noquote() << "device" << path.c_str() << "refused control" << id
-                                      << ":" << std::strerror(errno);
+        qCWarning(lcCapture).noquote()
+            << "device" << path.c_str() << "refused control" << id << ":" << std::strerror(errno);
         return false;
     }
     return true;
 }
 
-}  // namespace capwin
+}  // namespace device

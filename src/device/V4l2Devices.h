@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-namespace capwin {
+namespace device {
 
 struct V4l2Device {
     std::string card;        // the driver's card name
@@ -66,4 +66,4 @@ std::vector<V4l2Control> QueryV4l2Controls(const std::string& path);
 // Sets one control; false (logged) when the device refuses.
 bool SetV4l2Control(const std::string& path, std::uint32_t id, int value);
 
-}  // namespace capwin
+}  // namespace device

@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-namespace capwin {
+namespace picture {
 
 const char* LayoutName(PixelLayout layout) {
     switch (layout) {
@@ -18,16 +18,6 @@ const char* LayoutName(PixelLayout layout) {
     case PixelLayout::Rgb32: return "32-bit RGB";
     case PixelLayout::Yuy2: return "YUY2";
     case PixelLayout::Mjpeg: return "MJPEG";
-    }
-    return "?";
-}
-
-const char* CompressionName(Compression compression) {
-    switch (compression) {
-    case Compression::None: return "Uncompressed";
-    case Compression::MotionJpeg: return "Motion JPEG";
-    case Compression::Ffv1: return "FFV1 lossless";
-    case Compression::H264: return "H.264 (x264)";
     }
     return "?";
 }
@@ -84,13 +74,13 @@ void PointAtRows(AVFrame* frame, std::uint8_t* bytes, PixelLayout layout, int wi
     }
 }
 
-FramePtr DecodeJpeg(const CapturedImage& image) {
+av::FramePtr DecodeJpeg(const CapturedImage& image) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    av::CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!ctx || avcodec_open2(ctx.get(), codec, nullptr) < 0)
         return {};
-    PacketPtr packet = MakePacket();
-    FramePtr frame = MakeFrame();
+    av::PacketPtr packet = av::MakePacket();
+    av::FramePtr frame = av::MakeFrame();
     if (!packet || !frame || av_new_packet(packet.get(), static_cast<int>(image.used)) < 0)
         return {};
     std::memcpy(packet->data, image.bytes.data(), image.used);
@@ -118,8 +108,8 @@ AVPixelFormat PlainFormat(AVPixelFormat format, bool* fullRange) {
     }
 }
 
-SwsPtr MakeContext(const Scaler::Conversion& c) {
-    SwsPtr ctx(sws_alloc_context());
+av::SwsPtr MakeContext(const Scaler::Conversion& c) {
+    av::SwsPtr ctx(sws_alloc_context());
     if (!ctx)
         return {};
     // The ranges go in before the context is set up, so that the tables are made for them.
@@ -137,13 +127,13 @@ SwsPtr MakeContext(const Scaler::Conversion& c) {
                    {"sws_flags", SWS_BILINEAR}};
     for (const auto& option : options) {
         if (av_opt_set_int(ctx.get(), option.name, option.value, 0) < 0) {
-            qCWarning(lcCapwin) << "swscale refused option" << option.name;
+            qCWarning(lcCapture) << "swscale refused option" << option.name;
             return {};
         }
     }
     if (const int rc = sws_init_context(ctx.get(), nullptr, nullptr); rc < 0) {
-        qCWarning(lcCapwin).noquote() << "cannot set up the conversion:"
-                                      << QString::fromStdString(AvError(rc));
+        qCWarning(lcCapture).noquote()
+            << "cannot set up the conversion:" << QString::fromStdString(av::AvError(rc));
         return {};
     }
     return ctx;
@@ -173,8 +163,8 @@ bool Scaler::convert(const AVFrame* src, AVFrame* dst) {
         made_ = wanted;
         ctx_ = MakeContext(wanted);
         if (!ctx_)
-            qCWarning(lcCapwin) << "no conversion from pixel format" << src->format << "to"
-                                << dst->format;
+            qCWarning(lcCapture) << "no conversion from pixel format" << src->format << "to"
+                                 << dst->format;
     }
     if (!ctx_)
         return false;
@@ -195,7 +185,7 @@ bool FrameToImage(const AVFrame* frame, PixelLayout layout, int width, int heigh
     const std::size_t size = static_cast<std::size_t>(RowBytes(layout, width)) * height;
     // Padding bytes of the rows stay zero, as a DIB writer leaves them.
     out->bytes.assign(size, 0);
-    FramePtr dst = MakeFrame();
+    av::FramePtr dst = av::MakeFrame();
     if (!dst)
         return false;
     PointAtRows(dst.get(), out->bytes.data(), layout, width, height);
@@ -205,7 +195,7 @@ bool FrameToImage(const AVFrame* frame, PixelLayout layout, int width, int heigh
     return true;
 }
 
-FramePtr ImageAsFrame(const CapturedImage& image) {
+av::FramePtr ImageAsFrame(const CapturedImage& image) {
     if (image.empty())
         return {};
     if (image.layout == PixelLayout::Mjpeg)
@@ -214,18 +204,18 @@ FramePtr ImageAsFrame(const CapturedImage& image) {
         static_cast<std::size_t>(RowBytes(image.layout, image.width)) * image.height;
     if (image.used < need)
         return {};
-    FramePtr frame = MakeFrame();
+    av::FramePtr frame = av::MakeFrame();
     if (frame)
         PointAtRows(frame.get(), const_cast<std::uint8_t*>(image.bytes.data()), image.layout,
                     image.width, image.height);
     return frame;
 }
 
-FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler) {
-    FramePtr src = ImageAsFrame(image);
+av::FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler) {
+    av::FramePtr src = ImageAsFrame(image);
     if (!src)
         return {};
-    FramePtr dst = MakeFrame();
+    av::FramePtr dst = av::MakeFrame();
     if (!dst)
         return {};
     dst->format = format;
@@ -237,7 +227,7 @@ FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler&
 }
 
 QImage ImageToQImage(const CapturedImage& image, Scaler& scaler) {
-    FramePtr src = ImageAsFrame(image);
+    av::FramePtr src = ImageAsFrame(image);
     if (!src)
         return {};
     // RGB888 rather than RGB32: a 32-bit callback frame may carry any alpha byte, which
@@ -245,7 +235,7 @@ QImage ImageToQImage(const CapturedImage& image, Scaler& scaler) {
     QImage picture(src->width, src->height, QImage::Format_RGB888);
     if (picture.isNull())
         return {};
-    FramePtr dst = MakeFrame();
+    av::FramePtr dst = av::MakeFrame();
     if (!dst)
         return {};
     dst->format = AV_PIX_FMT_RGB24;
@@ -258,4 +248,4 @@ QImage ImageToQImage(const CapturedImage& image, Scaler& scaler) {
     return picture;
 }
 
-}  // namespace capwin
+}  // namespace picture

@@ -9,7 +9,7 @@
 
 #include "av/AvHandles.h"
 
-namespace capwin {
+namespace picture {
 
 // The layouts of the format dialog and of captured images. The RGB layouts are DIBs: rows
 // padded to four bytes, bottom row first. YUY2 rows run top to bottom as YUV DIBs do. An image
@@ -22,11 +22,7 @@ enum class PixelLayout { Rgb24, Rgb32, Yuy2, Mjpeg };
 // and a compressed picture has none.
 PixelLayout CallbackLayout(PixelLayout chosen);
 
-// How single-frame files store their frames.
-enum class Compression { None, MotionJpeg, Ffv1, H264 };
-
 const char* LayoutName(PixelLayout layout);
-const char* CompressionName(Compression compression);
 
 // Bytes of one row in the layout (0 for MJPEG, which has no rows).
 int RowBytes(PixelLayout layout, int width);
@@ -62,7 +58,7 @@ public:
     };
 
 private:
-    SwsPtr ctx_;
+    av::SwsPtr ctx_;
     Conversion made_;
 };
 
@@ -77,12 +73,12 @@ bool FrameToImage(const AVFrame* frame, PixelLayout layout, int width, int heigh
 
 // A top-down frame that shows the image: a view into its bytes for the raw layouts (valid
 // while the image lives and is not resized), a decoded picture for MJPEG. Null on failure.
-FramePtr ImageAsFrame(const CapturedImage& image);
+av::FramePtr ImageAsFrame(const CapturedImage& image);
 
 // The image as a QImage for painting, or a null QImage when it cannot be decoded.
 QImage ImageToQImage(const CapturedImage& image, Scaler& scaler);
 
 // The image converted to a fresh frame of the given pixel format (same size), or null.
-FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler);
+av::FramePtr ImageToFormat(const CapturedImage& image, AVPixelFormat format, Scaler& scaler);
 
-}  // namespace capwin
+}  // namespace picture

@@ -15,7 +15,9 @@
 #include "support/AviReaders.h"
 #include "support/KilledChild.h"
 
-using namespace capwin;
+using namespace av;
+using namespace avi;
+using namespace picture;
 
 namespace {
 

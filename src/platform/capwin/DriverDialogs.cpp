@@ -49,26 +49,26 @@ struct FormDialog {
 };
 
 void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path) {
-    const std::vector<V4l2Control> controls = QueryV4l2Controls(path);
+    const std::vector<device::V4l2Control> controls = device::QueryV4l2Controls(path);
     if (controls.empty()) {
         form->addRow(new QLabel(QObject::tr("This device offers no adjustable controls.")));
         return;
     }
-    for (const V4l2Control& control : controls) {
+    for (const device::V4l2Control& control : controls) {
         const QString label = QString::fromStdString(control.name);
         const std::uint32_t id = control.id;
         const QString applies = QObject::tr("The device applies it at once; Cancel does not undo it.");
         switch (control.kind) {
-        case V4l2Control::Kind::Boolean: {
+        case device::V4l2Control::Kind::Boolean: {
             auto* box = new QCheckBox(owner);
             box->setChecked(control.value != 0);
             box->setToolTip(Tip(QObject::tr("%1: on or off. %2").arg(label, applies)));
             QObject::connect(box, &QCheckBox::toggled,
-                             [path, id](bool on) { SetV4l2Control(path, id, on ? 1 : 0); });
+                             [path, id](bool on) { device::SetV4l2Control(path, id, on ? 1 : 0); });
             form->addRow(label, box);
             break;
         }
-        case V4l2Control::Kind::Menu: {
+        case device::V4l2Control::Kind::Menu: {
             auto* combo = new QComboBox(owner);
             for (const auto& [index, name] : control.menu) {
                 combo->addItem(QString::fromStdString(name), index);
@@ -77,12 +77,12 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
             }
             combo->setToolTip(Tip(QObject::tr("%1: one of the device's choices. %2").arg(label, applies)));
             QObject::connect(combo, &QComboBox::activated, [path, id, combo](int row) {
-                SetV4l2Control(path, id, combo->itemData(row).toInt());
+                device::SetV4l2Control(path, id, combo->itemData(row).toInt());
             });
             form->addRow(label, combo);
             break;
         }
-        case V4l2Control::Kind::Integer: {
+        case device::V4l2Control::Kind::Integer: {
             auto* slider = new QSlider(Qt::Horizontal, owner);
             slider->setRange(control.minimum, control.maximum);
             slider->setSingleStep(control.step);
@@ -94,7 +94,7 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                                    .arg(control.step)
                                    .arg(applies)));
             QObject::connect(slider, &QSlider::valueChanged,
-                             [path, id](int value) { SetV4l2Control(path, id, value); });
+                             [path, id](int value) { device::SetV4l2Control(path, id, value); });
             form->addRow(label, slider);
             break;
         }
@@ -104,10 +104,10 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
 
 }  // namespace
 
-bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& devicePath,
-                          TestPattern* pattern) {
+bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
+                          device::TestPattern* pattern) {
     FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
-    if (kind == DeviceKind::V4l2) {
+    if (kind == device::DeviceKind::V4l2) {
         // Controls take effect at once, as the device applies them; closing keeps them.
         d.form->addRow(new QLabel(QString::fromStdString(devicePath)));
         AddV4l2Controls(d.form, &d.dialog, devicePath);
@@ -116,15 +116,16 @@ bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& d
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("pattern"));
     combo->setToolTip(Tip(QObject::tr("The moving picture the test pattern draws. OK applies it.")));
-    for (TestPattern p : {TestPattern::Gradients, TestPattern::HueBars, TestPattern::Life}) {
-        combo->addItem(QString::fromLatin1(TestPatternName(p)), static_cast<int>(p));
+    for (device::TestPattern p : {device::TestPattern::Gradients, device::TestPattern::HueBars,
+                                  device::TestPattern::Life}) {
+        combo->addItem(QString::fromLatin1(device::TestPatternName(p)), static_cast<int>(p));
         if (p == *pattern)
             combo->setCurrentIndex(combo->count() - 1);
     }
     d.form->addRow(QObject::tr("Pattern:"), combo);
     if (!d.run())
         return false;
-    *pattern = static_cast<TestPattern>(combo->currentData().toInt());
+    *pattern = static_cast<device::TestPattern>(combo->currentData().toInt());
     return true;
 }
 
@@ -146,11 +147,13 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
                                       "MJPEG: the device sends MJPEG, decoded to 24-bit RGB so "
                                       "that every frame carries the time stamp. If the device "
                                       "refuses it, the format in effect stays.")));
-    std::vector<PixelLayout> layouts{PixelLayout::Rgb24, PixelLayout::Rgb32, PixelLayout::Yuy2};
+    std::vector<picture::PixelLayout> layouts{
+        picture::PixelLayout::Rgb24, picture::PixelLayout::Rgb32, picture::PixelLayout::Yuy2};
     if (offersMjpeg)
-        layouts.push_back(PixelLayout::Mjpeg);
-    for (PixelLayout layout : layouts) {
-        formatBox->addItem(QString::fromLatin1(LayoutName(layout)), static_cast<int>(layout));
+        layouts.push_back(picture::PixelLayout::Mjpeg);
+    for (picture::PixelLayout layout : layouts) {
+        formatBox->addItem(QString::fromLatin1(picture::LayoutName(layout)),
+                           static_cast<int>(layout));
         if (layout == choice->layout)
             formatBox->setCurrentIndex(formatBox->count() - 1);
     }
@@ -163,7 +166,7 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
         choice->width = size.width();
         choice->height = size.height();
     }
-    choice->layout = static_cast<PixelLayout>(formatBox->currentData().toInt());
+    choice->layout = static_cast<picture::PixelLayout>(formatBox->currentData().toInt());
     return true;
 }
 
@@ -181,8 +184,8 @@ bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
     return true;
 }
 
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionChoice* choice,
-                               const EncoderLookup& lookup) {
+bool RunVideoCompressionDialog(QWidget* parent, picture::PixelLayout layout,
+                               CompressionChoice* choice, const avi::EncoderLookup& lookup) {
     FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("compression"));
@@ -190,8 +193,8 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
                                   "that is opened on.")));
     // A compression whose encoder this FFmpeg lacks is not offered; if it was the choice
     // so far, the first entry (uncompressed) is shown instead.
-    for (Compression c : AvailableCompressions(lookup)) {
-        combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
+    for (avi::Compression c : avi::AvailableCompressions(lookup)) {
+        combo->addItem(QString::fromLatin1(avi::CompressionName(c)), static_cast<int>(c));
         if (c == choice->compression)
             combo->setCurrentIndex(combo->count() - 1);
     }
@@ -204,10 +207,11 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
                                     "makes larger files; 23 is the usual choice."));
     d.form->addRow(QObject::tr("H.264 quality (CRF):"), quality);
     const auto followChoice = [combo, quality] {
-        quality->setEnabled(combo->currentData().toInt() == static_cast<int>(Compression::H264));
+        quality->setEnabled(combo->currentData().toInt() ==
+                            static_cast<int>(avi::Compression::H264));
     };
     QObject::connect(combo, &QComboBox::currentIndexChanged, quality, followChoice);
-    if (layout == PixelLayout::Mjpeg) {
+    if (layout == picture::PixelLayout::Mjpeg) {
         // Its pictures are decoded so that the time stamp can be drawn into them, and are
         // compressed again as chosen here.
         auto* note = new QLabel(QObject::tr("The device sends MJPEG; each frame is decoded to "
@@ -219,7 +223,7 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
     followChoice();
     if (!d.run())
         return false;
-    choice->compression = static_cast<Compression>(combo->currentData().toInt());
+    choice->compression = static_cast<avi::Compression>(combo->currentData().toInt());
     choice->crf = quality->value();
     return true;
 }

@@ -10,12 +10,12 @@
 #include <QFile>
 #include <QPainter>
 
-#include "avi/AviFileWriter.h"
 #include "av/CLocaleScope.h"
 #include "av/CaptureLog.h"
+#include "avi/AviFileWriter.h"
 #include "avi/DibSnapshot.h"
-#include "platform/capwin/DriverDialogs.h"
 #include "device/V4l2Devices.h"
+#include "platform/capwin/DriverDialogs.h"
 
 extern "C" {
 #include <libavutil/time.h>
@@ -58,10 +58,13 @@ std::chrono::milliseconds Ms(long long ms) { return std::chrono::milliseconds(st
 
 FfmpegCaptureWindow::FfmpegCaptureWindow(std::vector<DriverEntry> drivers,
                                          std::shared_ptr<const CaptureWindowSettings> settings,
-                                         std::shared_ptr<TestPatternFault> fault, QWidget* parent)
-    : CaptureWindow(parent), drivers_(std::move(drivers)),
+                                         std::shared_ptr<device::TestPatternFault> fault,
+                                         QWidget* parent)
+    : CaptureWindow(parent),
+      drivers_(std::move(drivers)),
       settings_(settings ? std::move(settings) : std::make_shared<CaptureWindowSettings>()),
-      fault_(std::move(fault)), parms_(DefaultSequenceSetup()) {
+      fault_(std::move(fault)),
+      parms_(DefaultSequenceSetup()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     previewTimer_.setTimerType(Qt::CoarseTimer);
     connect(&previewTimer_, &QTimer::timeout, this, &FfmpegCaptureWindow::previewTick);
@@ -81,42 +84,42 @@ void FfmpegCaptureWindow::dropSource(std::chrono::milliseconds bound) {
     source_.reset();
 }
 
-FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(FrameSource& source,
-                                                      std::int64_t notBeforeUs,
-                                                      std::chrono::milliseconds floor,
-                                                      std::chrono::milliseconds cap,
-                                                      SourceFrame* out) {
+device::FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(device::FrameSource& source,
+                                                              std::int64_t notBeforeUs,
+                                                              std::chrono::milliseconds floor,
+                                                              std::chrono::milliseconds cap,
+                                                              device::SourceFrame* out) {
     // The device's rate is known once it opened: a slow one gets the longer wait it needs.
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const std::int64_t periodUs = source.framePeriodUs();
-        const auto left = std::min(cap, FirstFrameWait(floor, periodUs)) -
+        const auto left = std::min(cap, device::FirstFrameWait(floor, periodUs)) -
                           std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - start);
         const auto result = source.waitFrame(0, notBeforeUs, std::max(left, Ms(0)), out);
-        if (result != FrameSource::Wait::Timeout || source.framePeriodUs() == periodUs)
+        if (result != device::FrameSource::Wait::Timeout || source.framePeriodUs() == periodUs)
             return result;
     }
 }
 
-bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
+bool FfmpegCaptureWindow::startSource(const device::SourceRequest& request) {
     dropSource();
-    auto source = FrameSource::Create(request);
+    auto source = device::FrameSource::Create(request);
     source->start();
-    SourceFrame first;
-    const auto result = waitFirstFrame(*source, 0, Ms(settings_->connectTimeoutMs),
-                                       FirstFrameWait(Ms(settings_->connectTimeoutMs),
-                                                      kLongestPeriodUs),
-                                       &first);
-    if (result != FrameSource::Wait::Frame) {
+    device::SourceFrame first;
+    const auto result = waitFirstFrame(
+        *source, 0, Ms(settings_->connectTimeoutMs),
+        device::FirstFrameWait(Ms(settings_->connectTimeoutMs), device::kLongestPeriodUs), &first);
+    if (result != device::FrameSource::Wait::Frame) {
         source->release(Ms(settings_->teardownWaitMs));
-        if (result == FrameSource::Wait::Ended && source->openError() != 0)
+        if (result == device::FrameSource::Wait::Ended && source->openError() != 0)
             ReportFailure(OpenProblemFromAvError(source->openError()));
         else
             ReportFailure(CaptureFailure::NoFrame);
-        qCWarning(lcCapwin) << "the device"
-                            << (result == FrameSource::Wait::Ended ? "did not open"
-                                                                   : "opened but sent no frame");
+        qCWarning(lcCapture) << "the device"
+                             << (result == device::FrameSource::Wait::Ended
+                                     ? "did not open"
+                                     : "opened but sent no frame");
         return false;
     }
     width_ = first.frame->width;
@@ -135,19 +138,19 @@ bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
 LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     // Every message that reaches FFmpeg on this thread runs it in the C locale, so that
     // option text with decimals parses under any user locale.
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (isConnected())
         DriverDisconnect();
     if (driverIndex >= drivers_.size()) {
-        qCWarning(lcCapwin) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
+        qCWarning(lcCapture) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
         ReportFailure(CaptureFailure::NoSuchDevice);
         return 0;
     }
     const DriverEntry& entry = drivers_[driverIndex];
-    SourceRequest request;
+    device::SourceRequest request;
     request.kind = entry.kind;
     request.path = entry.path;
-    if (entry.kind == DeviceKind::TestPattern) {
+    if (entry.kind == device::DeviceKind::TestPattern) {
         request.width = settings_->testPatternWidth;
         request.height = settings_->testPatternHeight;
         request.framesPerSecond = std::max(1, settings_->testPatternRate);
@@ -160,20 +163,20 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         request.rawWherePossible = true;
         request.fastestRate = true;
     }
-    const PixelLayout before = layout_;
-    layout_ = PixelLayout::Rgb24;
+    const picture::PixelLayout before = layout_;
+    layout_ = picture::PixelLayout::Rgb24;
     followLayout(before);
     if (!startSource(request)) {
-        qCWarning(lcCapwin).noquote() << "connect to" << QString::fromStdString(entry.name)
-                                      << "failed";
+        qCWarning(lcCapture).noquote()
+            << "connect to" << QString::fromStdString(entry.name) << "failed";
         update();
         return 0;
     }
     connected_ = static_cast<int>(driverIndex);
     ClearFailure();
     connectedAtUs_ = av_gettime_relative();
-    qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
-                               << "x" << height_;
+    qCInfo(lcCapture).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
+                                << "x" << height_;
     update();
     return 1;
 }
@@ -188,7 +191,7 @@ LRESULT FfmpegCaptureWindow::DriverDisconnect() {
     current_ = {};
     shown_ = {};
     if (was)
-        qCInfo(lcCapwin) << "disconnected";
+        qCInfo(lcCapture) << "disconnected";
     update();
     return was ? TRUE : FALSE;
 }
@@ -250,8 +253,8 @@ LRESULT FfmpegCaptureWindow::SetSequenceSetup(const CAPTUREPARMS* parms, UINT si
     if (parms == nullptr || size < sizeof(CAPTUREPARMS))
         return FALSE;
     if (parms->dwRequestMicroSecPerFrame == 0 || parms->dwRequestMicroSecPerFrame > 0x7fffffff) {
-        qCWarning(lcCapwin) << "sequence setup refused: frame period"
-                            << parms->dwRequestMicroSecPerFrame;
+        qCWarning(lcCapture) << "sequence setup refused: frame period"
+                             << parms->dwRequestMicroSecPerFrame;
         return FALSE;
     }
     parms_ = *parms;
@@ -273,32 +276,32 @@ LRESULT FfmpegCaptureWindow::FileSetCaptureFile(const char* path) {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (writer_) {
-        qCWarning(lcCapwin) << "single-frame open: closing the file still open";
+        qCWarning(lcCapture) << "single-frame open: closing the file still open";
         SingleFrameClose();
     }
     if (captureFile_.empty()) {
-        qCWarning(lcCapwin) << "single-frame open: no capture file named";
+        qCWarning(lcCapture) << "single-frame open: no capture file named";
         ReportFailure(CaptureFailure::NoFileName);
         return FALSE;
     }
     if (!isConnected()) {
-        qCWarning(lcCapwin) << "single-frame open: no device connected";
+        qCWarning(lcCapture) << "single-frame open: no device connected";
         ReportFailure(CaptureFailure::DeviceGone);
         return FALSE;
     }
-    AviSetup setup;
+    avi::AviSetup setup;
     setup.width = width_;
     setup.height = height_;
-    setup.layout = CallbackLayout(layout_);
+    setup.layout = picture::CallbackLayout(layout_);
     setup.compression = compression_;
     setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
-    setup.riffBytes = RiffBytesForTesting();
+    setup.riffBytes = avi::RiffBytesForTesting();
     setup.encoderLookup = encoderLookup();
     int error = 0;
-    writer_ = AviFileWriter::Create(captureFile_, setup, &error);
+    writer_ = avi::AviFileWriter::Create(captureFile_, setup, &error);
     if (!writer_) {
         ReportFailure(FileProblemFromErrno(error));
         return FALSE;
@@ -307,20 +310,20 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     return TRUE;
 }
 
-bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
+bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, device::SourceFrame* out) {
     const CaptureWindowSettings& limits = *settings_;
     // The rate of the device as it was: a reopened one is asked for the same.
     const std::int64_t periodUs = source_ ? source_->framePeriodUs() : 0;
     if (source_ && source_->waitFrame(lastSequence_, requestUs,
-                                      FrameWait(Ms(limits.frameWaitMs), periodUs),
-                                      out) == FrameSource::Wait::Frame)
+                                      device::FrameWait(Ms(limits.frameWaitMs), periodUs),
+                                      out) == device::FrameSource::Wait::Frame)
         return true;
     // The device went quiet or away, as a USB camera may over a suspend: open it again by
     // its stable path before calling the grab a failure.
-    qCWarning(lcCapwin) << "the device stopped delivering frames; reopening it";
-    const bool pattern = request_.kind == DeviceKind::TestPattern;
-    const auto bound = pattern ? FrameWait(Ms(limits.frameWaitMs), periodUs)
-                               : FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
+    qCWarning(lcCapture) << "the device stopped delivering frames; reopening it";
+    const bool pattern = request_.kind == device::DeviceKind::TestPattern;
+    const auto bound = pattern ? device::FrameWait(Ms(limits.frameWaitMs), periodUs)
+                               : device::FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
     const auto deadline = std::chrono::steady_clock::now() + bound;
     const auto left = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -333,31 +336,32 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
         dropSource(left());
         if (left().count() <= 0)
             break;
-        SourceRequest request = request_;
+        device::SourceRequest request = request_;
         request.quietOpen = attempt > 0;  // one warning for a device that is not there
-        auto source = FrameSource::Create(request);
+        auto source = device::FrameSource::Create(request);
         source->start();
         const auto result =
             waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left(), out);
         source_ = std::move(source);
         lastSequence_ = 0;
-        if (result == FrameSource::Wait::Frame) {
+        if (result == device::FrameSource::Wait::Frame) {
             previewReopenUs_ = -1;
-            qCInfo(lcCapwin) << "the device is back";
+            qCInfo(lcCapture) << "the device is back";
             return true;
         }
-        if (result == FrameSource::Wait::Ended)
+        if (result == device::FrameSource::Wait::Ended)
             std::this_thread::sleep_for(std::max(Ms(0), std::min(left(), kReopenPause)));
     }
-    qCWarning(lcCapwin) << "the device did not come back within" << bound.count() << "ms";
+    qCWarning(lcCapture) << "the device did not come back within" << bound.count() << "ms";
     return false;
 }
 
-bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
-    CapturedImage image;
-    const PixelLayout layout = CallbackLayout(layout_);
-    if (!FrameToImage(frame.frame.get(), layout, width_, height_, captureScaler_, &image)) {
-        qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout);
+bool FfmpegCaptureWindow::passCallback(const device::SourceFrame& frame) {
+    picture::CapturedImage image;
+    const picture::PixelLayout layout = picture::CallbackLayout(layout_);
+    if (!picture::FrameToImage(frame.frame.get(), layout, width_, height_, captureScaler_,
+                               &image)) {
+        qCWarning(lcCapture) << "cannot convert the frame to" << picture::LayoutName(layout);
         return false;
     }
     lastSequence_ = frame.sequence;
@@ -378,22 +382,22 @@ bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
 }
 
 void FfmpegCaptureWindow::showCurrent() {
-    shown_ = ImageToQImage(current_, displayScaler_);
+    shown_ = picture::ImageToQImage(current_, displayScaler_);
     update();
 }
 
 void FfmpegCaptureWindow::previewTick() {
-    const CLocaleScope cLocale;
-    SourceFrame frame;
+    const av::CLocaleScope cLocale;
+    device::SourceFrame frame;
     if (!source_ || !source_->newest(lastSequence_, &frame)) {
         // Its last frame shown, a camera that went away is looked for again.
-        if (source_ && source_->ended() && request_.kind == DeviceKind::V4l2)
+        if (source_ && source_->ended() && request_.kind == device::DeviceKind::V4l2)
             reopenForPreview();
         return;
     }
     if (previewReopenUs_ >= 0) {
         previewReopenUs_ = -1;
-        qCInfo(lcCapwin) << "the device is back";
+        qCInfo(lcCapture) << "the device is back";
     }
     if (passCallback(frame))
         showCurrent();
@@ -404,42 +408,42 @@ void FfmpegCaptureWindow::reopenForPreview() {
     // then, without waiting for it, so that the preview comes back with it.
     const std::int64_t nowUs = av_gettime_relative();
     if (previewReopenUs_ < 0)
-        qCWarning(lcCapwin) << "the device stopped; the preview looks for it every"
-                            << kPreviewReopenUs / 1000 << "ms";
+        qCWarning(lcCapture) << "the device stopped; the preview looks for it every"
+                             << kPreviewReopenUs / 1000 << "ms";
     else if (nowUs - previewReopenUs_ < kPreviewReopenUs)
         return;
     previewReopenUs_ = nowUs;
     dropSource();
-    SourceRequest request = request_;
+    device::SourceRequest request = request_;
     request.quietOpen = true;
-    source_ = FrameSource::Create(request);
+    source_ = device::FrameSource::Create(request);
     source_->start();
     lastSequence_ = 0;
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrame() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (!writer_) {
-        qCWarning(lcCapwin) << "grab refused: no file is open";
+        qCWarning(lcCapture) << "grab refused: no file is open";
         // The failed open said why already.
         if (LastFailure().kind == CaptureFailure::None)
             ReportFailure(CaptureFailure::NoFileName);
         return 0;
     }
     if (writer_->broken()) {
-        qCWarning(lcCapwin) << "grab refused: the open file failed earlier";
+        qCWarning(lcCapture) << "grab refused: the open file failed earlier";
         ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
         return 0;
     }
     if (!isConnected()) {
-        qCWarning(lcCapwin) << "grab refused: no device connected";
+        qCWarning(lcCapture) << "grab refused: no device connected";
         ReportFailure(CaptureFailure::DeviceGone);
         return 0;
     }
     // Only a frame whose capture began after this moment will do; one that waited in a
     // buffer would carry an older picture than its time stamp says.
     const std::int64_t requestUs = av_gettime_relative();
-    SourceFrame frame;
+    device::SourceFrame frame;
     if (!freshFrame(requestUs, &frame) || !passCallback(frame)) {
         ReportFailure(CaptureFailure::DeviceGone);
         return 0;
@@ -459,7 +463,7 @@ LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (!writer_)
         return FALSE;
     const bool ok = writer_->finish();
@@ -467,18 +471,19 @@ LRESULT FfmpegCaptureWindow::SingleFrameClose() {
     return ok ? TRUE : FALSE;
 }
 
-bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout layout) {
+bool FfmpegCaptureWindow::applyFormat(const device::SourceRequest& request,
+                                      picture::PixelLayout layout) {
     // Not held across the dialog itself, whose event loop runs the rest of the program.
-    const CLocaleScope cLocale;
-    const SourceRequest previous = request_;
-    const PixelLayout previousLayout = layout_;
+    const av::CLocaleScope cLocale;
+    const device::SourceRequest previous = request_;
+    const picture::PixelLayout previousLayout = layout_;
     layout_ = layout;
     if (startSource(request))
         return true;
-    qCWarning(lcCapwin) << "the device refused the new format; going back to the old one";
+    qCWarning(lcCapture) << "the device refused the new format; going back to the old one";
     layout_ = previousLayout;
     if (!startSource(previous)) {
-        qCWarning(lcCapwin) << "the device does not come back; disconnecting";
+        qCWarning(lcCapture) << "the device does not come back; disconnecting";
         DriverDisconnect();
     }
     return false;
@@ -487,11 +492,11 @@ bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout 
 LRESULT FfmpegCaptureWindow::DlgVideoSource() {
     if (!isConnected())
         return FALSE;
-    TestPattern pattern = request_.pattern;
+    device::TestPattern pattern = request_.pattern;
     if (!RunVideoSourceDialog(this, request_.kind, request_.path, &pattern))
         return FALSE;
-    if (request_.kind == DeviceKind::TestPattern && pattern != request_.pattern) {
-        SourceRequest request = request_;
+    if (request_.kind == device::DeviceKind::TestPattern && pattern != request_.pattern) {
+        device::SourceRequest request = request_;
         request.pattern = pattern;
         return applyFormat(request, layout_) ? TRUE : FALSE;
     }
@@ -502,9 +507,9 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
     if (!isConnected())
         return FALSE;
     std::vector<std::pair<int, int>> sizes;
-    V4l2Modes modes;
-    if (request_.kind == DeviceKind::V4l2) {
-        modes = QueryV4l2Modes(request_.path);
+    device::V4l2Modes modes;
+    if (request_.kind == device::DeviceKind::V4l2) {
+        modes = device::QueryV4l2Modes(request_.path);
         sizes = modes.sizes;
     } else {
         sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
@@ -518,44 +523,44 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
         return TRUE;
     if (writer_) {
         // A file holds one format; it would be unreadable past the change.
-        qCWarning(lcCapwin) << "format change refused while a file is open";
+        qCWarning(lcCapture) << "format change refused while a file is open";
         return FALSE;
     }
-    SourceRequest request = request_;
+    device::SourceRequest request = request_;
     request.width = choice.width;
     request.height = choice.height;
     // Every layout is served from YUYV where the device has the size in it, else from its
     // MJPEG pictures, decoded: webcams commonly offer their large sizes only as MJPEG, and a
     // smaller YUYV picture scaled up would lose what the size was chosen for.
-    if (request.kind == DeviceKind::V4l2) {
-        request.inputFormat = V4l2InputFormat(modes, choice.layout == PixelLayout::Mjpeg,
-                                              choice.width, choice.height);
+    if (request.kind == device::DeviceKind::V4l2) {
+        request.inputFormat = device::V4l2InputFormat(
+            modes, choice.layout == picture::PixelLayout::Mjpeg, choice.width, choice.height);
         request.frameRate.clear();
         request.fastestRate = true;
     }
-    const PixelLayout before = layout_;
+    const picture::PixelLayout before = layout_;
     const bool applied = applyFormat(request, choice.layout);
     followLayout(before);
     if (!applied)
         return FALSE;
-    qCInfo(lcCapwin).noquote() << "format now" << width_ << "x" << height_
-                               << LayoutName(layout_) << "from the device's"
-                               << QString::fromStdString(request_.inputFormat.empty()
-                                                             ? std::string("own format")
-                                                             : request_.inputFormat);
+    qCInfo(lcCapture).noquote() << "format now" << width_ << "x" << height_
+                                << picture::LayoutName(layout_) << "from the device's"
+                                << QString::fromStdString(request_.inputFormat.empty()
+                                                              ? std::string("own format")
+                                                              : request_.inputFormat);
     return TRUE;
 }
 
-void FfmpegCaptureWindow::followLayout(PixelLayout before) {
-    const bool was = before == PixelLayout::Mjpeg;
-    const bool now = layout_ == PixelLayout::Mjpeg;
-    if (now && !was && compression_ == Compression::None &&
-        CompressionAvailable(Compression::MotionJpeg, encoderLookup())) {
-        compression_ = Compression::MotionJpeg;
+void FfmpegCaptureWindow::followLayout(picture::PixelLayout before) {
+    const bool was = before == picture::PixelLayout::Mjpeg;
+    const bool now = layout_ == picture::PixelLayout::Mjpeg;
+    if (now && !was && compression_ == avi::Compression::None &&
+        avi::CompressionAvailable(avi::Compression::MotionJpeg, encoderLookup())) {
+        compression_ = avi::Compression::MotionJpeg;
         compressionDefaulted_ = true;
     } else if (was && !now && compressionDefaulted_) {
-        if (compression_ == Compression::MotionJpeg)
-            compression_ = Compression::None;
+        if (compression_ == avi::Compression::MotionJpeg)
+            compression_ = avi::Compression::None;
         compressionDefaulted_ = false;
     }
 }
@@ -581,16 +586,16 @@ LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
 }
 
 LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (path == nullptr || current_.empty()) {
-        qCWarning(lcCapwin) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
+        qCWarning(lcCapture) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
         return FALSE;
     }
-    return SaveDibSnapshot(path, current_) ? TRUE : FALSE;
+    return avi::SaveDibSnapshot(path, current_) ? TRUE : FALSE;
 }
 
-EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
-    return settings_->encoderLookup ? settings_->encoderLookup : DefaultEncoderLookup();
+avi::EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
+    return settings_->encoderLookup ? settings_->encoderLookup : avi::DefaultEncoderLookup();
 }
 
 void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
@@ -621,8 +626,9 @@ qint64 FfmpegCaptureWindow::CaptureFileBytes() const {
 }
 
 QString FfmpegCaptureWindow::FormatName() const {
-    QString name = QString::fromLatin1(LayoutName(layout_));
-    if (compression_ != Compression::None)
-        name += QStringLiteral(", saved as ") + QString::fromLatin1(CompressionName(compression_));
+    QString name = QString::fromLatin1(picture::LayoutName(layout_));
+    if (compression_ != avi::Compression::None)
+        name +=
+            QStringLiteral(", saved as ") + QString::fromLatin1(avi::CompressionName(compression_));
     return name;
 }

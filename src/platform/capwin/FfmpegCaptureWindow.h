@@ -10,19 +10,22 @@
 #include <QImage>
 #include <QTimer>
 
+#include "avi/VideoEncoder.h"
+#include "device/FrameSource.h"
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
-#include "device/FrameSource.h"
-#include "avi/VideoEncoder.h"
+
+namespace avi {
+class AviFileWriter;
+}
 
 namespace capwin {
-class AviFileWriter;
 
 // One entry of the driver list.
 struct DriverEntry {
     std::string name;
     std::string version;
-    DeviceKind kind = DeviceKind::TestPattern;
+    device::DeviceKind kind = device::DeviceKind::TestPattern;
     std::string path;  // stable device path for V4L2
 };
 
@@ -49,7 +52,7 @@ struct CaptureWindowSettings {
     int testPatternRate = 25;  // frames a second the test pattern draws
     // How the compression dialog and the files find their encoders; empty: in the FFmpeg
     // we run on.
-    capwin::EncoderLookup encoderLookup;
+    avi::EncoderLookup encoderLookup;
 };
 
 }  // namespace capwin
@@ -59,7 +62,7 @@ class FfmpegCaptureWindow : public CaptureWindow {
 public:
     FfmpegCaptureWindow(std::vector<capwin::DriverEntry> drivers,
                         std::shared_ptr<const capwin::CaptureWindowSettings> settings,
-                        std::shared_ptr<capwin::TestPatternFault> fault, QWidget* parent);
+                        std::shared_ptr<device::TestPatternFault> fault, QWidget* parent);
     ~FfmpegCaptureWindow() override;
 
     LRESULT DriverConnect(WPARAM driverIndex) override;
@@ -90,8 +93,8 @@ public:
     QImage shownImage() const { return shown_; }
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     // The format dialog's choice (MJPEG: the device sends MJPEG, the callback sees 24-bit RGB).
-    capwin::PixelLayout layout() const { return layout_; }
-    capwin::Compression compression() const { return compression_; }
+    picture::PixelLayout layout() const { return layout_; }
+    avi::Compression compression() const { return compression_; }
     int crf() const { return crf_; }
     // When the picture of the last frame shown or grabbed was taken, on the monotonic
     // clock (av_gettime_relative).
@@ -103,32 +106,31 @@ protected:
 private:
     void previewTick();
     void reopenForPreview();
-    bool startSource(const capwin::SourceRequest& request);
+    bool startSource(const device::SourceRequest& request);
     // Lets go of the device reader, waiting for it at most the teardown wait (or bound).
     void dropSource(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
     // Waits for the first frame of a source just started: at least floor (at most cap),
     // longer where the device turns out slow.
-    capwin::FrameSource::Wait waitFirstFrame(capwin::FrameSource& source,
-                                             std::int64_t notBeforeUs,
+    device::FrameSource::Wait waitFirstFrame(device::FrameSource& source, std::int64_t notBeforeUs,
                                              std::chrono::milliseconds floor,
                                              std::chrono::milliseconds cap,
-                                             capwin::SourceFrame* out);
-    bool freshFrame(std::int64_t requestUs, capwin::SourceFrame* out);
-    bool passCallback(const capwin::SourceFrame& frame);
+                                             device::SourceFrame* out);
+    bool freshFrame(std::int64_t requestUs, device::SourceFrame* out);
+    bool passCallback(const device::SourceFrame& frame);
     void showCurrent();
-    bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
+    bool applyFormat(const device::SourceRequest& request, picture::PixelLayout layout);
     // Choosing MJPEG makes Motion JPEG the files' compression (when none was chosen), so
     // that they stay about as compact as what the camera sends; leaving MJPEG takes that
     // default back unless the compression dialog changed it meanwhile.
-    void followLayout(capwin::PixelLayout before);
-    capwin::EncoderLookup encoderLookup() const;
+    void followLayout(picture::PixelLayout before);
+    avi::EncoderLookup encoderLookup() const;
 
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
-    std::shared_ptr<capwin::TestPatternFault> fault_;
+    std::shared_ptr<device::TestPatternFault> fault_;
     int connected_ = -1;
-    capwin::SourceRequest request_;
-    std::shared_ptr<capwin::FrameSource> source_;
+    device::SourceRequest request_;
+    std::shared_ptr<device::FrameSource> source_;
     std::uint64_t lastSequence_ = 0;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
@@ -142,8 +144,8 @@ private:
     int reportedWidth_ = 0;
     int reportedHeight_ = 0;
     // The format dialog's choice; frames reach the callback in CallbackLayout(layout_).
-    capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
-    capwin::Compression compression_ = capwin::Compression::None;
+    picture::PixelLayout layout_ = picture::PixelLayout::Rgb24;
+    avi::Compression compression_ = avi::Compression::None;
     bool compressionDefaulted_ = false;  // compression_ was set by choosing MJPEG
     int crf_ = 23;  // H.264 quality
 
@@ -155,10 +157,10 @@ private:
     CAPTUREPARMS parms_{};
     WAVEFORMATEX audio_{};
     std::string captureFile_;
-    std::unique_ptr<capwin::AviFileWriter> writer_;
+    std::unique_ptr<avi::AviFileWriter> writer_;
 
-    capwin::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
+    picture::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
     QImage shown_;
-    capwin::Scaler captureScaler_;
-    capwin::Scaler displayScaler_;
+    picture::Scaler captureScaler_;
+    picture::Scaler displayScaler_;
 };

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "device/V4l2Devices.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
-#include "device/V4l2Devices.h"
 
 class FfmpegDriverRegistry : public CaptureDriverRegistry {
 public:
@@ -18,7 +18,7 @@ public:
     // Lists the devices present now under deviceDir (or none, for a machine-independent
     // list).
     explicit FfmpegDriverRegistry(Devices devices = Devices::Scan,
-                                  const std::string& deviceDir = capwin::DeviceDirectory());
+                                  const std::string& deviceDir = device::DeviceDirectory());
 
     BOOL capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize, char* version,
                                   int versionSize) override;
@@ -42,5 +42,5 @@ private:
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<capwin::CaptureWindowSettings> settings_ =
         std::make_shared<capwin::CaptureWindowSettings>();
-    std::shared_ptr<capwin::TestPatternFault> fault_ = std::make_shared<capwin::TestPatternFault>();
+    std::shared_ptr<device::TestPatternFault> fault_ = std::make_shared<device::TestPatternFault>();
 };
