@@ -270,8 +270,8 @@ TEST_F(AviDurability, AWriterKilledBeforeItsHeaderIsDurableLeavesNoFileOfThatNam
             setup.syncFile = &KillAtFirstSync;
             if (std::string(leaf).ends_with(".avi"))
                 AviFileWriter::Create(name, setup);
-            else if (const int fd = CreateUnnamed(name); fd >= 0)
-                KillAtFirstSync(fd);  // as the snapshot does before it names its file
+            else if (DurableFile file = DurableFile::Create(name); file.unnamed())
+                file.sync(&KillAtFirstSync);  // as the snapshot does before it names its file
             else
                 ::raise(SIGKILL);
             ::_exit(3);
@@ -291,16 +291,15 @@ TEST_F(AviDurability, AWriterKilledBeforeItsHeaderIsDurableLeavesNoFileOfThatNam
     EXPECT_EQ(avireaders::Ffprobe(QString::fromStdString(name)), 1);
     // A name taken meanwhile is never replaced.
     const std::string taken = Path("brslt003.avi").toStdString();
-    const int fd = CreateUnnamed(taken);
-    ASSERT_GE(fd, 0);
+    DurableFile unnamed = DurableFile::Create(taken);
+    ASSERT_TRUE(unnamed.unnamed());
     QFile other(QString::fromStdString(taken));
     ASSERT_TRUE(other.open(QIODevice::WriteOnly));
     other.write("someone else's");
     other.close();
     errno = 0;
-    EXPECT_FALSE(NameUnnamed(fd, taken));
+    EXPECT_FALSE(unnamed.name());
     EXPECT_EQ(errno, EEXIST);
-    ::close(fd);
     EXPECT_EQ(QFileInfo(QString::fromStdString(taken)).size(), 14);
 }
 

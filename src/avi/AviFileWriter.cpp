@@ -3,15 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QtEndian>
@@ -31,31 +26,6 @@ constexpr int kIoBufferSize = 64 * 1024;
 // standard-index entry of 8, and once the heads of both indexes.
 constexpr std::int64_t kIndexBytesPerFrame = 24;
 constexpr std::int64_t kIndexHeaderBytes = 64;
-
-void IgnoreFileSizeSignal() {
-    // Growing a file past RLIMIT_FSIZE raises SIGXFSZ, whose default ends the process; a
-    // recorder must instead see the failed write and report the grab as failed.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGXFSZ, SIG_IGN);
-    });
-}
-
-std::string ParentDirectory(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-void SyncParentDirectory(const std::string& path) {
-    // The new name itself must survive a power cut, not only the file's contents.
-    const int fd = ::open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        SyncFile(fd);
-        ::close(fd);
-    }
-}
 
 // The end of the file's chain of RIFFs as their sizes state it, or -1 when it does not
 // begin with one.
@@ -86,87 +56,20 @@ std::int64_t RiffBytesForTesting() {
     return value;
 }
 
-bool SyncFile(int fd, int (*syncFile)(int)) {
-    if ((syncFile != nullptr ? syncFile(fd) : ::fsync(fd)) == 0)
-        return true;
-    if (errno != EINVAL)
-        return false;
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true))
-        qCWarning(lcCapture) << "the file system cannot sync files (fsync: EINVAL); frames are "
-                                "written but not made durable";
-    return true;
-}
-
-int CreateUnnamed(const std::string& path) {
-    IgnoreFileSizeSignal();
-    if (path.empty())
-        return -1;
-    return ::open(ParentDirectory(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-}
-
-bool NameUnnamed(int fd, const std::string& path) {
-    // linkat never replaces an existing name: a file that appeared meanwhile wins (EEXIST).
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-        (errno == EEXIST || ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) != 0))
-        return false;
-    SyncParentDirectory(path);
-    return true;
-}
-
-int CreateForWriting(const std::string& path, bool* unnamed) {
-    const int fd = CreateUnnamed(path);
-    *unnamed = fd >= 0;
-    return *unnamed ? fd : CreateExclusive(path);
-}
-
-int CreateExclusive(const std::string& path) {
-    IgnoreFileSizeSignal();
-    if (path.empty()) {
-        errno = ENOENT;
-        return -1;
-    }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0)
-        SyncParentDirectory(path);
-    return fd;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
                                                      const AviSetup& setup, int* error) {
     std::unique_ptr<AviFileWriter> writer(new AviFileWriter);
-    writer->path_ = path;
     writer->setup_ = setup;
     // The header is written into a file that has no name yet, and the name is given once the
     // header is on disk: killed or cut off at any moment, the directory holds either no such
     // name or a readable AVI. File systems without unnamed files get the name at once.
-    bool unnamed = false;
-    writer->fd_ = CreateForWriting(path, &unnamed);
-    if (writer->fd_ < 0) {
+    writer->file_ = DurableFile::Create(path);
+    if (!writer->file_.isOpen()) {
         const int createErrno = errno;
         if (error)
             *error = createErrno;
-        qCWarning(lcCapture).noquote()
-            << "cannot create" << QString::fromStdString(path) << ":" << std::strerror(createErrno);
+        qCWarning(lcCapture).noquote() << "cannot create" << QString::fromStdString(path) << ":"
+                                       << std::strerror(createErrno);
         return {};
     }
     if (!writer->openStream(setup)) {
@@ -177,60 +80,48 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
             *error = writer->ioErrno_;
         return {};
     }
-    if (unnamed && !NameUnnamed(writer->fd_, path)) {
+    if (!writer->file_.name()) {
         const int linkErrno = errno;
         writer->broken_ = true;
         if (error)
             *error = linkErrno;
-        qCWarning(lcCapture).noquote()
-            << "cannot create" << QString::fromStdString(path) << ":" << std::strerror(linkErrno);
+        qCWarning(lcCapture).noquote() << "cannot create" << QString::fromStdString(path) << ":"
+                                       << std::strerror(linkErrno);
         return {};
     }
-    qCInfo(lcCapture).noquote() << "writing" << QString::fromStdString(path) << setup.width << "x"
-                                << setup.height << picture::LayoutName(setup.layout)
+    qCInfo(lcCapture).noquote() << "writing" << QString::fromStdString(path) << setup.width
+                                << "x" << setup.height << picture::LayoutName(setup.layout)
                                 << CompressionName(setup.compression);
     return writer;
 }
 
 AviFileWriter::~AviFileWriter() {
-    if (!finished_ && fd_ >= 0 && !broken_)
+    if (!finished_ && file_.isOpen() && !broken_)
         finish();
     output_.reset();
     io_.reset();
-    if (fd_ >= 0) {
-        if (broken_ && frames_ == 0)
-            removeUnreadable();
-        ::close(fd_);
-    }
+    if (broken_ && frames_ == 0)
+        removeUnreadable();
 }
 
 void AviFileWriter::removeUnreadable() {
-    // Only the file this writer created goes: the name must still lead to its inode.
-    struct stat own {};
-    struct stat named {};
-    if (::fstat(fd_, &own) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
-        own.st_dev != named.st_dev || own.st_ino != named.st_ino)
+    if (!file_.isOpen() || file_.unnamed())
         return;
-    if (::unlink(path_.c_str()) != 0) {
-        qCWarning(lcCapture).noquote()
-            << "cannot remove" << QString::fromStdString(path_) << ":" << std::strerror(errno);
+    if (!file_.removeName()) {
+        if (errno != 0)
+            qCWarning(lcCapture).noquote() << "cannot remove" << QString::fromStdString(path())
+                                           << ":" << std::strerror(errno);
         return;
     }
-    SyncParentDirectory(path_);
-    qCWarning(lcCapture).noquote() << "removed" << QString::fromStdString(path_)
+    qCWarning(lcCapture).noquote() << "removed" << QString::fromStdString(path())
                                    << ": it could not be written and holds no frame";
-}
-
-bool AviFileWriter::stillLinked() const {
-    struct stat own {};
-    return ::fstat(fd_, &own) == 0 && own.st_nlink > 0;
 }
 
 int AviFileWriter::onWrite(void* opaque, std::uint8_t* data, int size) {
     auto* self = static_cast<AviFileWriter*>(opaque);
     if (self->ioErrno_ != 0)
         return AVERROR(self->ioErrno_);
-    if (!WriteAll(self->fd_, data, static_cast<std::size_t>(size))) {
+    if (!self->file_.writeAll(data, static_cast<std::size_t>(size))) {
         self->ioErrno_ = errno;
         return AVERROR(errno);
     }
@@ -240,17 +131,17 @@ int AviFileWriter::onWrite(void* opaque, std::uint8_t* data, int size) {
 std::int64_t AviFileWriter::onSeek(void* opaque, std::int64_t offset, int whence) {
     auto* self = static_cast<AviFileWriter*>(opaque);
     if (whence & AVSEEK_SIZE) {
-        struct stat st {};
-        return ::fstat(self->fd_, &st) == 0 ? st.st_size : AVERROR(errno);
+        const std::int64_t size = self->file_.size();
+        return size >= 0 ? size : AVERROR(errno);
     }
-    const off_t at = ::lseek(self->fd_, offset, whence & ~AVSEEK_FORCE);
+    const off_t at = ::lseek(self->file_.fd(), offset, whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : at;
 }
 
 bool AviFileWriter::openStream(const AviSetup& setup) {
     av::ForwardFfmpegLog();
     AVFormatContext* raw = nullptr;
-    if (avformat_alloc_output_context2(&raw, nullptr, "avi", path_.c_str()) < 0 || !raw) {
+    if (avformat_alloc_output_context2(&raw, nullptr, "avi", path().c_str()) < 0 || !raw) {
         qCWarning(lcCapture) << "FFmpeg has no AVI muxer";
         return false;
     }
@@ -322,7 +213,7 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     }
     if (!sync())
         return false;
-    live_.attach(fd_, setup_.indexSegmentFrames);
+    live_.attach(file_.fd(), setup_.indexSegmentFrames);
     return true;
 }
 
@@ -338,7 +229,7 @@ bool AviFileWriter::flush() {
 bool AviFileWriter::sync() {
     if (!flush())
         return false;
-    if (!SyncFile(fd_, setup_.syncFile)) {
+    if (!file_.sync(setup_.syncFile)) {
         ioErrno_ = errno;
         fail("fsync");
         return false;
@@ -348,7 +239,7 @@ bool AviFileWriter::sync() {
 
 void AviFileWriter::fail(const char* what) {
     broken_ = true;
-    qCWarning(lcCapture).noquote() << QString::fromStdString(path_) << ":" << what
+    qCWarning(lcCapture).noquote() << QString::fromStdString(path()) << ":" << what
                                    << "failed:" << std::strerror(ioErrno_ != 0 ? ioErrno_ : EIO);
 }
 
@@ -361,7 +252,7 @@ bool AviFileWriter::padOpenedRiff() {
     avio_wl32(io_.get(), hole);
     if (avio_seek(io_.get(), hole, SEEK_CUR) < 0 || !flush())
         return false;
-    if (::ftruncate(fd_, avio_tell(io_.get())) != 0) {
+    if (::ftruncate(file_.fd(), avio_tell(io_.get())) != 0) {
         ioErrno_ = errno;
         return false;
     }
@@ -390,13 +281,13 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
         qCWarning(lcCapture) << "frame refused: it does not match the file's format";
         return false;
     }
-    if (!stillLinked()) {
+    if (!file_.linked()) {
         // The file was removed (with its directory, say): frames written now would be lost
         // unseen, so the grab fails instead.
         broken_ = true;
         ioErrno_ = ENOENT;
         qCWarning(lcCapture).noquote()
-            << "frame refused:" << QString::fromStdString(path_) << "was removed";
+            << "frame refused:" << QString::fromStdString(path()) << "was removed";
         return false;
     }
     av::PacketPtr packet = av::MakePacket();
@@ -434,7 +325,7 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
         // Cut back what reached the disk of this frame, so that the file ends on the last
         // whole frame (disk full, file size limit) and its header says so.
         if (live_.rollBack(start, noted))
-            SyncFile(fd_, setup_.syncFile);
+            file_.sync(setup_.syncFile);
         return false;
     }
     ++frames_;
@@ -451,10 +342,7 @@ std::int64_t AviFileWriter::growthBound() const {
     return largestChunk_ + kIndexBytesPerFrame * (frames_ + 1) + kIndexHeaderBytes;
 }
 
-std::int64_t AviFileWriter::fileBytes() const {
-    struct stat st {};
-    return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
-}
+std::int64_t AviFileWriter::fileBytes() const { return file_.size(); }
 
 bool AviFileWriter::finish() {
     if (finished_)
@@ -464,18 +352,17 @@ bool AviFileWriter::finish() {
         // libavformat's index would list the frame that failed; the header kept after the
         // last good frame describes the file better than a trailer could.
         qCWarning(lcCapture).noquote()
-            << "closing" << QString::fromStdString(path_) << "without trailer after a write error";
+            << "closing" << QString::fromStdString(path()) << "without trailer after a write error";
         return false;
     }
     const int rc = av_write_trailer(output_.get());
     bool ok = rc >= 0 && flush();
     // The trailer's index takes the place of the provisional one; nothing may follow it.
-    struct stat st {};
-    const std::int64_t end = RiffChainEnd(fd_);
-    if (ok && end > 0 && ::fstat(fd_, &st) == 0 && st.st_size > end && ::ftruncate(fd_, end) != 0)
+    const std::int64_t end = RiffChainEnd(file_.fd());
+    if (ok && end > 0 && file_.size() > end && ::ftruncate(file_.fd(), end) != 0)
         ok = false;
     ok = ok && sync();
-    qCInfo(lcCapture).noquote() << "closed" << QString::fromStdString(path_) << "with" << frames_
+    qCInfo(lcCapture).noquote() << "closed" << QString::fromStdString(path()) << "with" << frames_
                                 << "frames" << (ok ? "" : "(trailer failed)");
     return ok;
 }

@@ -7,6 +7,7 @@
 
 #include "av/AvHandles.h"
 #include "avi/AviLiveHeader.h"
+#include "avi/DurableFile.h"
 #include "avi/VideoEncoder.h"
 #include "picture/CaptureFormat.h"
 
@@ -46,29 +47,6 @@ struct AviSetup {
 // limit a file holds two RIFFs (2147 MB on the setup panel gives the second one room).
 std::int64_t RiffBytesForTesting();
 
-// fsync (or the given replacement) of fd. A file system that cannot sync files at all
-// (EINVAL, as some FUSE and network mounts answer) counts as success: the recording goes on
-// and the log says once that frames are not made durable. False with errno set otherwise.
-bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
-
-// A new file without a name in the directory that path names (O_TMPFILE), or -1 where the
-// file system has no such files. NameUnnamed then links it under path, never replacing a
-// file of that name (false with errno EEXIST), and syncs the directory.
-int CreateUnnamed(const std::string& path);
-bool NameUnnamed(int fd, const std::string& path);
-
-// A new file for path: without a name where the file system allows (CreateUnnamed; then
-// *unnamed is true and NameUnnamed must follow), else created under path at once
-// (CreateExclusive). -1 with errno set when neither works.
-int CreateForWriting(const std::string& path, bool* unnamed);
-
-// Creates a file exclusively (never replacing or following anything) and fsync-ing it.
-// Returns the descriptor or -1 with errno set. Also makes sure SIGXFSZ cannot kill us.
-int CreateExclusive(const std::string& path);
-
-// Writes all of data to fd at its offset, retrying short writes; false with errno set.
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
-
 class AviFileWriter {
 public:
     // Creates the file and writes its header; null (logged) when either fails, with the
@@ -97,7 +75,7 @@ public:
     std::int64_t growthBound() const;
     // The open file's length now, or -1.
     std::int64_t fileBytes() const;
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return file_.path(); }
 
 private:
     AviFileWriter() = default;
@@ -107,15 +85,13 @@ private:
     bool flush();
     bool sync();
     bool padOpenedRiff();
-    bool stillLinked() const;
     void removeUnreadable();
     void fail(const char* what);
     static int onWrite(void* opaque, std::uint8_t* data, int size);
     static std::int64_t onSeek(void* opaque, std::int64_t offset, int whence);
 
-    std::string path_;
     AviSetup setup_;
-    int fd_ = -1;
+    DurableFile file_;
     int ioErrno_ = 0;
     bool broken_ = false;
     bool finished_ = false;

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "av/CaptureLog.h"
-#include "avi/AviFileWriter.h"
+#include "avi/DurableFile.h"
 
 namespace avi {
 
@@ -46,20 +46,17 @@ bool SaveDibSnapshot(const std::string& path, const picture::CapturedImage& imag
     }
     // Written without a name and named once whole, where the file system allows: a snapshot
     // cut short by a kill or a power cut then leaves no name behind.
-    bool unnamed = false;
-    const int fd = CreateForWriting(path, &unnamed);
-    if (fd < 0) {
+    DurableFile file = DurableFile::Create(path);
+    if (!file.isOpen()) {
         qCWarning(lcCapture).noquote() << "cannot create" << name << ":" << std::strerror(errno);
         return false;
     }
-    bool ok = WriteAll(fd, bmp->data, static_cast<std::size_t>(bmp->size)) && SyncFile(fd) &&
-              (!unnamed || NameUnnamed(fd, path));
-    const int error = errno;
-    ::close(fd);
+    const bool ok =
+        file.writeAll(bmp->data, static_cast<std::size_t>(bmp->size)) && file.sync() && file.name();
     if (!ok) {
+        const int error = errno;
         // A bitmap cut short is no bitmap; leave nothing behind (an unnamed one has no name).
-        if (!unnamed)
-            ::unlink(path.c_str());
+        file.removeName();
         qCWarning(lcCapture).noquote() << "cannot write" << name << ":" << std::strerror(error);
         return false;
     }
