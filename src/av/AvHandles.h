@@ -41,6 +41,9 @@ struct IoContextDeleter {
         avio_context_free(&io);
     }
 };
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* par) const { avcodec_parameters_free(&par); }
+};
 struct DictionaryDeleter {
     void operator()(AVDictionary* dict) const { av_dict_free(&dict); }
 };
@@ -52,6 +55,8 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 
 inline FramePtr MakeFrame() { return FramePtr(av_frame_alloc()); }
 inline PacketPtr MakePacket() { return PacketPtr(av_packet_alloc()); }

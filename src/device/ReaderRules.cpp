@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -69,6 +70,13 @@ bool JpegIsWhole(const std::uint8_t* data, int size) {
         if (data[at] == 0xFF && data[at + 1] == 0xD9)
             return true;
     return false;
+}
+
+std::int64_t PeriodOfRate(const std::string& rate) {
+    long num = 0, den = 1;
+    if (std::sscanf(rate.c_str(), "%ld/%ld", &num, &den) < 1 || num <= 0 || den <= 0)
+        return 0;
+    return 1'000'000 * den / num;
 }
 
 std::chrono::milliseconds FrameWait(std::chrono::milliseconds floor, std::int64_t periodUs) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace device {
 
@@ -39,6 +40,10 @@ std::int64_t SettleUs(std::int64_t periodUs);
 // Whether a JPEG picture has its end-of-image marker near its end (some cameras append
 // padding after it): one cut off in transfer has none.
 bool JpegIsWhole(const std::uint8_t* data, int size);
+
+// The period of a rate written "num/den" (or "num") frames a second, as libavdevice takes
+// it; 0 when it says none.
+std::int64_t PeriodOfRate(const std::string& rate);
 
 // Periods longer than this are taken as this long: a driver that reports an absurd rate
 // must not hold the window for minutes.

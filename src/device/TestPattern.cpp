@@ -1,27 +1,9 @@
-// The built-in test pattern: the lavfi graphs it draws, and its stall fault.
+// The built-in test pattern: the lavfi graphs it draws.
 #include "device/TestPattern.h"
 
 #include <algorithm>
 
 namespace device {
-
-void TestPatternFault::set(long long frames, bool recovers) {
-    perOpening_ = recovers && frames >= 0 ? frames : -1;
-    remaining_ = frames < 0 ? -1 : frames;
-}
-
-void TestPatternFault::onOpening() {
-    const long long frames = perOpening_.load();
-    if (frames >= 0)
-        remaining_ = frames;
-}
-
-bool TestPatternFault::take() {
-    long long left = remaining_.load();
-    while (left > 0 && !remaining_.compare_exchange_weak(left, left - 1)) {
-    }
-    return left != 0;
-}
 
 const char* TestPatternName(TestPattern pattern) {
     switch (pattern) {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "avi/VideoEncoder.h"
-#include "device/FrameSource.h"
+#include "device/SourceRequest.h"
 #include "picture/CaptureFormat.h"
 
 class QWidget;

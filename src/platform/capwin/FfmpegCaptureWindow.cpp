@@ -14,6 +14,7 @@
 #include "av/CaptureLog.h"
 #include "avi/AviFileWriter.h"
 #include "avi/DibSnapshot.h"
+#include "device/ReaderRules.h"
 #include "device/V4l2Devices.h"
 #include "platform/capwin/DriverDialogs.h"
 
@@ -80,7 +81,7 @@ FfmpegCaptureWindow::~FfmpegCaptureWindow() {
 void FfmpegCaptureWindow::dropSource(std::chrono::milliseconds bound) {
     if (!source_)
         return;
-    source_->release(std::min(bound, Ms(settings_->teardownWaitMs)));
+    source_->stop(std::min(bound, Ms(settings_->teardownWaitMs)));
     source_.reset();
 }
 
@@ -104,14 +105,13 @@ device::FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(device::FrameSourc
 
 bool FfmpegCaptureWindow::startSource(const device::SourceRequest& request) {
     dropSource();
-    auto source = device::FrameSource::Create(request);
-    source->start();
+    auto source = std::make_unique<device::FrameSource>(request, Ms(settings_->teardownWaitMs));
     device::SourceFrame first;
     const auto result = waitFirstFrame(
         *source, 0, Ms(settings_->connectTimeoutMs),
         device::FirstFrameWait(Ms(settings_->connectTimeoutMs), device::kLongestPeriodUs), &first);
     if (result != device::FrameSource::Wait::Frame) {
-        source->release(Ms(settings_->teardownWaitMs));
+        source->stop(Ms(settings_->teardownWaitMs));
         if (result == device::FrameSource::Wait::Ended && source->openError() != 0)
             ReportFailure(OpenProblemFromAvError(source->openError()));
         else
@@ -338,8 +338,8 @@ bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, device::SourceFrame
             break;
         device::SourceRequest request = request_;
         request.quietOpen = attempt > 0;  // one warning for a device that is not there
-        auto source = device::FrameSource::Create(request);
-        source->start();
+        auto source =
+            std::make_unique<device::FrameSource>(request, Ms(limits.teardownWaitMs));
         const auto result =
             waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left(), out);
         source_ = std::move(source);
@@ -416,8 +416,7 @@ void FfmpegCaptureWindow::reopenForPreview() {
     dropSource();
     device::SourceRequest request = request_;
     request.quietOpen = true;
-    source_ = device::FrameSource::Create(request);
-    source_->start();
+    source_ = std::make_unique<device::FrameSource>(request, Ms(settings_->teardownWaitMs));
     lastSequence_ = 0;
 }
 

@@ -12,6 +12,7 @@
 
 #include "avi/VideoEncoder.h"
 #include "device/FrameSource.h"
+#include "device/PatternFault.h"
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 
@@ -130,7 +131,7 @@ private:
     std::shared_ptr<device::TestPatternFault> fault_;
     int connected_ = -1;
     device::SourceRequest request_;
-    std::shared_ptr<device::FrameSource> source_;
+    std::unique_ptr<device::FrameSource> source_;
     std::uint64_t lastSequence_ = 0;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
