@@ -13,11 +13,17 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "camera_harness.h"
+#include "device/DeviceSession.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
 
 namespace {
 
@@ -331,6 +337,38 @@ TEST_F(CameraFaults, TeardownsLeaveTheDeviceNoBufferInUse) {
     const std::string log = LogSince(logFrom);
     EXPECT_EQ(log.find("still owned"), std::string::npos) << log;
     EXPECT_EQ(log.find("VIDIOC_QBUF"), std::string::npos) << log;
+}
+
+// The device session alone, without a window: a camera that went away and came back as
+// another node under the same stable name is found again by the preview's polls, and a
+// grab then gets a picture taken after it asked.
+TEST_F(CameraFaults, SessionFindsACameraBackUnderItsStableNameWithoutAWindow) {
+    namespace fs = std::filesystem;
+    AddCamera();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "20", 1);
+    setenv("FAKE_V4L2_RETURN_AFTER_MS", "500", 1);
+    auto limits = std::make_shared<device::SessionLimits>();
+    limits->previewRetryMs = 300;
+    device::DeviceSession session(limits);
+    device::SourceRequest request;
+    request.kind = device::DeviceKind::V4l2;
+    request.path = Dev(std::string("v4l/by-id/") + kStableName);
+    request.width = request.height = 0;
+    request.rawWherePossible = request.fastestRate = true;
+    device::SourceFrame frame;
+    int error = -1;
+    ASSERT_TRUE(session.open(request, &frame, &error));
+    ASSERT_TRUE(WaitUntilUnplugged(Dev("video0"), 5000));
+    const std::int64_t goneUs = av_gettime_relative();
+    fs::rename(Dev("video0"), Dev("video1"));
+    fs::remove(request.path);
+    fs::create_symlink("../../video1", request.path);
+    ASSERT_TRUE(WaitFor([&] { return session.poll(&frame) && frame.captureUs > goneUs; }, 5000))
+        << LogSince(0);
+    EXPECT_EQ(frame.frame->width, 640);
+    const std::int64_t requestUs = av_gettime_relative();
+    ASSERT_TRUE(session.fresh(requestUs, &frame));
+    EXPECT_GE(frame.captureUs, requestUs);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 #include "platform/capwin/FfmpegCaptureWindow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 
 #include <QFile>
@@ -28,10 +26,6 @@ namespace {
 
 constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
-// Between two attempts to reopen a device that is not there (yet).
-constexpr auto kReopenPause = std::chrono::milliseconds(250);
-// Between two attempts of the preview to find a device that went away.
-constexpr std::int64_t kPreviewReopenUs = 2'000'000;
 
 CAPTUREPARMS DefaultSequenceSetup() {
     CAPTUREPARMS p{};
@@ -53,19 +47,15 @@ CAPTUREPARMS DefaultSequenceSetup() {
     return p;
 }
 
-std::chrono::milliseconds Ms(long long ms) { return std::chrono::milliseconds(std::max(0LL, ms)); }
-
 }  // namespace
 
 FfmpegCaptureWindow::FfmpegCaptureWindow(std::vector<DriverEntry> drivers,
                                          std::shared_ptr<const CaptureWindowSettings> settings,
                                          std::shared_ptr<device::TestPatternFault> fault,
                                          QWidget* parent)
-    : CaptureWindow(parent),
-      drivers_(std::move(drivers)),
+    : CaptureWindow(parent), drivers_(std::move(drivers)),
       settings_(settings ? std::move(settings) : std::make_shared<CaptureWindowSettings>()),
-      fault_(std::move(fault)),
-      parms_(DefaultSequenceSetup()) {
+      fault_(std::move(fault)), session_(settings_), parms_(DefaultSequenceSetup()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     previewTimer_.setTimerType(Qt::CoarseTimer);
     connect(&previewTimer_, &QTimer::timeout, this, &FfmpegCaptureWindow::previewTick);
@@ -78,60 +68,18 @@ FfmpegCaptureWindow::~FfmpegCaptureWindow() {
     DriverDisconnect();
 }
 
-void FfmpegCaptureWindow::dropSource(std::chrono::milliseconds bound) {
-    if (!source_)
-        return;
-    source_->stop(std::min(bound, Ms(settings_->teardownWaitMs)));
-    source_.reset();
-}
-
-device::FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(device::FrameSource& source,
-                                                              std::int64_t notBeforeUs,
-                                                              std::chrono::milliseconds floor,
-                                                              std::chrono::milliseconds cap,
-                                                              device::SourceFrame* out) {
-    // The device's rate is known once it opened: a slow one gets the longer wait it needs.
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const std::int64_t periodUs = source.framePeriodUs();
-        const auto left = std::min(cap, device::FirstFrameWait(floor, periodUs)) -
-                          std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - start);
-        const auto result = source.waitFrame(0, notBeforeUs, std::max(left, Ms(0)), out);
-        if (result != device::FrameSource::Wait::Timeout || source.framePeriodUs() == periodUs)
-            return result;
-    }
-}
-
-bool FfmpegCaptureWindow::startSource(const device::SourceRequest& request) {
-    dropSource();
-    auto source = std::make_unique<device::FrameSource>(request, Ms(settings_->teardownWaitMs));
+bool FfmpegCaptureWindow::openDevice(const device::SourceRequest& request) {
     device::SourceFrame first;
-    const auto result = waitFirstFrame(
-        *source, 0, Ms(settings_->connectTimeoutMs),
-        device::FirstFrameWait(Ms(settings_->connectTimeoutMs), device::kLongestPeriodUs), &first);
-    if (result != device::FrameSource::Wait::Frame) {
-        source->stop(Ms(settings_->teardownWaitMs));
-        if (result == device::FrameSource::Wait::Ended && source->openError() != 0)
-            ReportFailure(OpenProblemFromAvError(source->openError()));
+    int openError = 0;
+    if (!session_.open(request, &first, &openError)) {
+        if (openError != 0)
+            ReportFailure(OpenProblemFromAvError(openError));
         else
             ReportFailure(CaptureFailure::NoFrame);
-        qCWarning(lcCapture) << "the device"
-                             << (result == device::FrameSource::Wait::Ended
-                                     ? "did not open"
-                                     : "opened but sent no frame");
         return false;
     }
     width_ = first.frame->width;
     height_ = first.frame->height;
-    lastSequence_ = 0;
-    previewReopenUs_ = -1;
-    // A reopen asks for the same format, rate and size, so the frames keep matching the
-    // status (which the frame callback relies on) and the open file.
-    request_ = source->settledRequest();
-    source_ = std::move(source);
-    request_.width = width_;
-    request_.height = height_;
     return true;
 }
 
@@ -166,7 +114,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     const picture::PixelLayout before = layout_;
     layout_ = picture::PixelLayout::Rgb24;
     followLayout(before);
-    if (!startSource(request)) {
+    if (!openDevice(request)) {
         qCWarning(lcCapture).noquote()
             << "connect to" << QString::fromStdString(entry.name) << "failed";
         update();
@@ -184,7 +132,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
 LRESULT FfmpegCaptureWindow::DriverDisconnect() {
     previewTimer_.stop();
     const bool was = isConnected();
-    dropSource();
+    session_.close();
     connected_ = -1;
     preview_ = false;
     width_ = height_ = 0;
@@ -310,52 +258,6 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     return TRUE;
 }
 
-bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, device::SourceFrame* out) {
-    const CaptureWindowSettings& limits = *settings_;
-    // The rate of the device as it was: a reopened one is asked for the same.
-    const std::int64_t periodUs = source_ ? source_->framePeriodUs() : 0;
-    if (source_ && source_->waitFrame(lastSequence_, requestUs,
-                                      device::FrameWait(Ms(limits.frameWaitMs), periodUs),
-                                      out) == device::FrameSource::Wait::Frame)
-        return true;
-    // The device went quiet or away, as a USB camera may over a suspend: open it again by
-    // its stable path before calling the grab a failure.
-    qCWarning(lcCapture) << "the device stopped delivering frames; reopening it";
-    const bool pattern = request_.kind == device::DeviceKind::TestPattern;
-    const auto bound = pattern ? device::FrameWait(Ms(limits.frameWaitMs), periodUs)
-                               : device::FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    const auto left = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-    };
-    for (int attempt = 0;; ++attempt) {
-        if (left().count() <= 0)
-            break;
-        // Letting go of a reader stuck in its driver counts against the bound too.
-        dropSource(left());
-        if (left().count() <= 0)
-            break;
-        device::SourceRequest request = request_;
-        request.quietOpen = attempt > 0;  // one warning for a device that is not there
-        auto source =
-            std::make_unique<device::FrameSource>(request, Ms(limits.teardownWaitMs));
-        const auto result =
-            waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left(), out);
-        source_ = std::move(source);
-        lastSequence_ = 0;
-        if (result == device::FrameSource::Wait::Frame) {
-            previewReopenUs_ = -1;
-            qCInfo(lcCapture) << "the device is back";
-            return true;
-        }
-        if (result == device::FrameSource::Wait::Ended)
-            std::this_thread::sleep_for(std::max(Ms(0), std::min(left(), kReopenPause)));
-    }
-    qCWarning(lcCapture) << "the device did not come back within" << bound.count() << "ms";
-    return false;
-}
-
 bool FfmpegCaptureWindow::passCallback(const device::SourceFrame& frame) {
     picture::CapturedImage image;
     const picture::PixelLayout layout = picture::CallbackLayout(layout_);
@@ -364,7 +266,6 @@ bool FfmpegCaptureWindow::passCallback(const device::SourceFrame& frame) {
         qCWarning(lcCapture) << "cannot convert the frame to" << picture::LayoutName(layout);
         return false;
     }
-    lastSequence_ = frame.sequence;
     lastCaptureUs_ = frame.captureUs;
     // A frame of a size the caller has not been told yet is shown and stored without
     // passing the callback.
@@ -389,35 +290,8 @@ void FfmpegCaptureWindow::showCurrent() {
 void FfmpegCaptureWindow::previewTick() {
     const av::CLocaleScope cLocale;
     device::SourceFrame frame;
-    if (!source_ || !source_->newest(lastSequence_, &frame)) {
-        // Its last frame shown, a camera that went away is looked for again.
-        if (source_ && source_->ended() && request_.kind == device::DeviceKind::V4l2)
-            reopenForPreview();
-        return;
-    }
-    if (previewReopenUs_ >= 0) {
-        previewReopenUs_ = -1;
-        qCInfo(lcCapture) << "the device is back";
-    }
-    if (passCallback(frame))
+    if (session_.poll(&frame) && passCallback(frame))
         showCurrent();
-}
-
-void FfmpegCaptureWindow::reopenForPreview() {
-    // A camera that went away (unplugged, reset over a resume) is looked for again now and
-    // then, without waiting for it, so that the preview comes back with it.
-    const std::int64_t nowUs = av_gettime_relative();
-    if (previewReopenUs_ < 0)
-        qCWarning(lcCapture) << "the device stopped; the preview looks for it every"
-                             << kPreviewReopenUs / 1000 << "ms";
-    else if (nowUs - previewReopenUs_ < kPreviewReopenUs)
-        return;
-    previewReopenUs_ = nowUs;
-    dropSource();
-    device::SourceRequest request = request_;
-    request.quietOpen = true;
-    source_ = std::make_unique<device::FrameSource>(request, Ms(settings_->teardownWaitMs));
-    lastSequence_ = 0;
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrame() {
@@ -443,7 +317,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     // buffer would carry an older picture than its time stamp says.
     const std::int64_t requestUs = av_gettime_relative();
     device::SourceFrame frame;
-    if (!freshFrame(requestUs, &frame) || !passCallback(frame)) {
+    if (!session_.fresh(requestUs, &frame) || !passCallback(frame)) {
         ReportFailure(CaptureFailure::DeviceGone);
         return 0;
     }
@@ -474,14 +348,14 @@ bool FfmpegCaptureWindow::applyFormat(const device::SourceRequest& request,
                                       picture::PixelLayout layout) {
     // Not held across the dialog itself, whose event loop runs the rest of the program.
     const av::CLocaleScope cLocale;
-    const device::SourceRequest previous = request_;
+    const device::SourceRequest previous = session_.request();
     const picture::PixelLayout previousLayout = layout_;
     layout_ = layout;
-    if (startSource(request))
+    if (openDevice(request))
         return true;
     qCWarning(lcCapture) << "the device refused the new format; going back to the old one";
     layout_ = previousLayout;
-    if (!startSource(previous)) {
+    if (!openDevice(previous)) {
         qCWarning(lcCapture) << "the device does not come back; disconnecting";
         DriverDisconnect();
     }
@@ -491,11 +365,12 @@ bool FfmpegCaptureWindow::applyFormat(const device::SourceRequest& request,
 LRESULT FfmpegCaptureWindow::DlgVideoSource() {
     if (!isConnected())
         return FALSE;
-    device::TestPattern pattern = request_.pattern;
-    if (!RunVideoSourceDialog(this, request_.kind, request_.path, &pattern))
+    const device::SourceRequest& current = session_.request();
+    device::TestPattern pattern = current.pattern;
+    if (!RunVideoSourceDialog(this, current.kind, current.path, &pattern))
         return FALSE;
-    if (request_.kind == device::DeviceKind::TestPattern && pattern != request_.pattern) {
-        device::SourceRequest request = request_;
+    if (current.kind == device::DeviceKind::TestPattern && pattern != current.pattern) {
+        device::SourceRequest request = current;
         request.pattern = pattern;
         return applyFormat(request, layout_) ? TRUE : FALSE;
     }
@@ -507,8 +382,8 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
         return FALSE;
     std::vector<std::pair<int, int>> sizes;
     device::V4l2Modes modes;
-    if (request_.kind == device::DeviceKind::V4l2) {
-        modes = device::QueryV4l2Modes(request_.path);
+    if (session_.request().kind == device::DeviceKind::V4l2) {
+        modes = device::QueryV4l2Modes(session_.request().path);
         sizes = modes.sizes;
     } else {
         sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
@@ -525,7 +400,7 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
         qCWarning(lcCapture) << "format change refused while a file is open";
         return FALSE;
     }
-    device::SourceRequest request = request_;
+    device::SourceRequest request = session_.request();
     request.width = choice.width;
     request.height = choice.height;
     // Every layout is served from YUYV where the device has the size in it, else from its
@@ -544,9 +419,9 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
         return FALSE;
     qCInfo(lcCapture).noquote() << "format now" << width_ << "x" << height_
                                 << picture::LayoutName(layout_) << "from the device's"
-                                << QString::fromStdString(request_.inputFormat.empty()
+                                << QString::fromStdString(session_.request().inputFormat.empty()
                                                               ? std::string("own format")
-                                                              : request_.inputFormat);
+                                                              : session_.request().inputFormat);
     return TRUE;
 }
 

@@ -11,7 +11,7 @@
 #include <QTimer>
 
 #include "avi/VideoEncoder.h"
-#include "device/FrameSource.h"
+#include "device/DeviceSession.h"
 #include "device/PatternFault.h"
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
@@ -30,24 +30,9 @@ struct DriverEntry {
     std::string path;  // stable device path for V4L2
 };
 
-// Time limits of the capture windows of one registry. The windows read them when they use
-// them, so a change applies to windows that exist already.
-// Every wait below is at least three frame periods of the device, as it agreed to its rate,
-// so a slow camera (a large raw size, low light) is given the time it needs.
-struct CaptureWindowSettings {
-    // For the first usable frame after opening a device (the first frames of a camera that
-    // has just started streaming are not used, and their time counts in this).
-    int connectTimeoutMs = 4000;
-    // A grab waits this long for a fresh frame; then it reopens the device by its stable
-    // path (a USB camera may come back under a new node after a resume) and waits again
-    // until reopenBoundMs have passed. The test pattern cannot come back by waiting, so it
-    // gets one reopen that again waits frameWaitMs: a stalled pattern fails a grab after
-    // about 2 x frameWaitMs.
-    int frameWaitMs = 1000;
-    int reopenBoundMs = 5000;
-    // How long a disconnect (or a reopen, or the window's end) waits for the device to
-    // close; a driver that takes longer is left to close it alone.
-    int teardownWaitMs = 1000;
+// Time limits and set-up of the capture windows of one registry. The windows read them when
+// they use them, so a change applies to windows that exist already.
+struct CaptureWindowSettings : device::SessionLimits {
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
     int testPatternRate = 25;  // frames a second the test pattern draws
@@ -106,17 +91,8 @@ protected:
 
 private:
     void previewTick();
-    void reopenForPreview();
-    bool startSource(const device::SourceRequest& request);
-    // Lets go of the device reader, waiting for it at most the teardown wait (or bound).
-    void dropSource(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
-    // Waits for the first frame of a source just started: at least floor (at most cap),
-    // longer where the device turns out slow.
-    device::FrameSource::Wait waitFirstFrame(device::FrameSource& source, std::int64_t notBeforeUs,
-                                             std::chrono::milliseconds floor,
-                                             std::chrono::milliseconds cap,
-                                             device::SourceFrame* out);
-    bool freshFrame(std::int64_t requestUs, device::SourceFrame* out);
+    // Opens the device of request through the session, saying why when it fails.
+    bool openDevice(const device::SourceRequest& request);
     bool passCallback(const device::SourceFrame& frame);
     void showCurrent();
     bool applyFormat(const device::SourceRequest& request, picture::PixelLayout layout);
@@ -130,13 +106,9 @@ private:
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
     std::shared_ptr<device::TestPatternFault> fault_;
     int connected_ = -1;
-    device::SourceRequest request_;
-    std::unique_ptr<device::FrameSource> source_;
-    std::uint64_t lastSequence_ = 0;
+    device::DeviceSession session_;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
-    // While the preview runs without a device (it went away), when it was last reopened.
-    std::int64_t previewReopenUs_ = -1;
     int width_ = 0;
     int height_ = 0;
     // The size GetStatus last reported. The frame callback takes the frame's size from that
