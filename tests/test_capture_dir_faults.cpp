@@ -155,4 +155,20 @@ TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
     EXPECT_EQ(dlg->captureState, Disconnected);
 }
 
+// The size check asks the file's writer, not the directory by name: a directory renamed
+// under a run (its name tidied up by hand, say) keeps the run in the same file.
+TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRenamedGoesOnInTheSameFile) {
+    const QString where = dir.path() + "/run";
+    ASSERT_TRUE(QDir().mkpath(where));
+    StartRunIn(where);
+    ASSERT_TRUE(QDir().rename(where, dir.path() + "/renamed"));
+    dlg->OnTimer(TIMER_FRAME);
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(dlg->captureState, Capturing);
+    dlg->OnStop();
+    EXPECT_EQ(QDir(dir.path() + "/renamed").entryList(QDir::Files),
+              QStringList{"brslt000.avi"});
+    EXPECT_EQ(DecodedFrames(dir.path() + "/renamed/brslt000.avi"), 3);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <map>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -37,18 +38,33 @@ protected:
     void SetUp() override {
         CaptureDlgFixture::SetUp();
         dlg->statusLine.SetClock([this] { return now; });
+        // The window's periodic timers on a boot clock the test moves: each is due a whole
+        // number of periods after it was first asked about (when the run started).
+        dlg->statusLine.SetTimerQuery([this](UINT id) -> std::int64_t {
+            if (!dlg->HasTimer(id)) {
+                timerStartMs.erase(id);
+                return -1;
+            }
+            const std::int64_t period = dlg->TimerPeriodMs(id);
+            const std::int64_t since = bootMs - timerStartMs.emplace(id, bootMs).first->second;
+            return period - since % period;
+        });
     }
     std::string Status() const { return dlg->statusLine.Text().toStdString(); }
-    // Moves the clock on and lets the once-a-second refresh run.
+    // Moves the clocks on and lets the once-a-second refresh run.
     void Advance(std::time_t seconds) {
         now += seconds;
+        bootMs += seconds * 1000;
         dlg->statusLine.Update();
     }
     void FrameTick(std::time_t seconds) {
         now += seconds;
+        bootMs += seconds * 1000;
         dlg->OnTimer(TIMER_FRAME);
     }
     std::time_t now = kStart;
+    std::int64_t bootMs = 0;
+    std::map<UINT, std::int64_t> timerStartMs;
 };
 
 #define EXPECT_HAS(text, part) \
@@ -98,6 +114,14 @@ TEST_F(StatusLineTest, RunShowsFileFramesSizeCountdownEndAndWhatHappensBetweenFr
     Advance(15);
     EXPECT_HAS(Status(), "Next frame in 45 s");
     EXPECT_HAS(Status(), "run ends at " + LocalHourMinute(kStart + 3400));
+
+    // The user sets the wall clock an hour ahead: the timers, and the countdown with them,
+    // go on as they were; the end is shown at the time the clock will then read.
+    now += 3600;
+    dlg->statusLine.Update();
+    EXPECT_HAS(Status(), "Next frame in 45 s");
+    EXPECT_HAS(Status(), "run ends at " + LocalHourMinute(kStart + 3400 + 3600));
+    now -= 3600;
 
     // "suspend end" off: nothing is said about hibernating.
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);

@@ -75,7 +75,8 @@ private:
     // failed in front of the user never does.
     void CaptureFailure(bool mayHibernate);
     void EndOfRun();
-    // The size check of a frame tick: true when the next frame would pass the size limit.
+    // The size check of a frame tick: true when the next frame would pass the size limit,
+    // or the file lost its name.
     bool FileIsFull();
     // Names, sets and opens the next numbered file of the run (after its file is closed).
     void OpenNextCaptureFile();

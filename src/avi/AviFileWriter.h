@@ -75,6 +75,8 @@ public:
     std::int64_t growthBound() const;
     // The open file's length now, or -1.
     std::int64_t fileBytes() const;
+    // Whether the file still has its name (it was not removed, with its directory say).
+    bool linked() const { return file_.linked(); }
     const std::string& path() const { return file_.path(); }
 
 private:

@@ -188,11 +188,15 @@ LRESULT FakeCaptureWindow::FileSaveDib(const char* path) {
     return TRUE;
 }
 
-qint64 FakeCaptureWindow::CaptureFileBytes() const {
+CaptureWindow::FileState FakeCaptureWindow::CaptureFile() const {
+    FileState file;
+    file.open = fileOpen;
     struct stat st {};
-    if (!fileOpen || ::stat(captureFile.c_str(), &st) != 0)
-        return -1;
-    return static_cast<qint64>(st.st_size);
+    if (fileOpen && ::stat(captureFile.c_str(), &st) == 0) {
+        file.linked = true;
+        file.bytes = static_cast<qint64>(st.st_size);
+    }
+    return file;
 }
 
 BOOL FakeDriverRegistry::capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,

@@ -46,19 +46,24 @@ public:
     virtual LRESULT DlgVideoCompression() = 0;                        // WM_CAP_DLG_VIDEOCOMPRESSION
     virtual LRESULT FileSaveDib(const char* path) = 0;                // WM_CAP_FILE_SAVEDIB
 
-    // Not a message of the platform's window: how many bytes the open file will still grow
-    // by when one more frame like those so far is added and the file is finished, or 0
-    // while that is unknown. The frame callback's byte count is that of the picture before
-    // compression, far more than a compressed frame takes; the rollover test counts the
-    // frame at its stored size with this.
-    virtual LRESULT StoredFrameBytes() const { return 0; }
-
-    // Beyond the messages, for the status line: why the latest connect, file open or grab
-    // failed (None while nothing failed since the last connect or file open), how many bytes
-    // the open capture file holds (-1 with no file open), and the picture format in a word.
+    // Beyond the messages: why the latest connect, file open or grab failed (None while
+    // nothing failed since the last connect or file open), and the picture format in a word.
     const CaptureProblem& LastFailure() const { return lastFailure_; }
-    virtual qint64 CaptureFileBytes() const { return -1; }
     virtual QString FormatName() const { return {}; }
+
+    // Beyond the messages: the open capture file as its writer knows it, for the size check
+    // of the frame clock and for the status line.
+    struct FileState {
+        bool open = false;    // a file is open for single frames
+        bool linked = false;  // its name is still in a directory (it was not removed)
+        qint64 bytes = 0;     // its length now
+        // How many bytes the file grows by at most when one more frame like the largest so
+        // far is added and the file is finished; 0 while no frame is stored. The frame
+        // callback's byte count is that of the picture before compression, far more than a
+        // compressed frame takes: the rollover test counts the frame at this size.
+        qint64 nextFrameGrowthBound = 0;
+    };
+    virtual FileState CaptureFile() const { return {}; }
 
 signals:
     // Emitted with every failure that LastFailure then holds.

@@ -329,12 +329,6 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     return TRUE;
 }
 
-LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
-    if (!writer_)
-        return 0;
-    return static_cast<LRESULT>(std::min<std::int64_t>(writer_->growthBound(), 0xFFFFFFFF));
-}
-
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
     const av::CLocaleScope cLocale;
     if (!writer_)
@@ -495,8 +489,15 @@ void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
     painter.drawImage(0, 0, shown_);
 }
 
-qint64 FfmpegCaptureWindow::CaptureFileBytes() const {
-    return writer_ ? static_cast<qint64>(writer_->fileBytes()) : -1;
+CaptureWindow::FileState FfmpegCaptureWindow::CaptureFile() const {
+    FileState file;
+    if (!writer_)
+        return file;
+    file.open = true;
+    file.linked = writer_->linked();
+    file.bytes = writer_->fileBytes();
+    file.nextFrameGrowthBound = writer_->growthBound();
+    return file;
 }
 
 QString FfmpegCaptureWindow::FormatName() const {

@@ -70,9 +70,8 @@ public:
     LRESULT DlgVideoDisplay() override;
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
-    qint64 CaptureFileBytes() const override;
+    FileState CaptureFile() const override;
     QString FormatName() const override;
-    LRESULT StoredFrameBytes() const override;
 
     bool isConnected() const { return connected_ >= 0; }
     // The picture the preview shows now (after the frame callback), unscaled.
