@@ -116,6 +116,22 @@ protected:
     QTemporaryDir dir;
 };
 
+// How a process handles SIGXFSZ is the program's choice, made once at its start: writing a
+// file does not change it behind the program's back. (First in this file: nothing has
+// created a file in this process yet.)
+TEST_F(AviDurability, WritingAFileLeavesTheProcesssSignalHandlingAlone) {
+    const std::string name = Path("signals.avi").toStdString();
+    const int result = ExitOfChild([&] {
+        std::signal(SIGXFSZ, SIG_DFL);
+        auto writer = AviFileWriter::Create(name, FileSetup(kMuxerRiffBytes));
+        if (!writer || !writer->addFrame(Frame(0)))
+            return 1;
+        struct sigaction now {};
+        return ::sigaction(SIGXFSZ, nullptr, &now) == 0 && now.sa_handler == SIG_DFL ? 0 : 2;
+    });
+    EXPECT_EQ(result, 0) << "1: no file, 2: SIGXFSZ handling changed";
+}
+
 TEST_F(AviDurability, AKilledWriterLeavesEveryFrameToAllThreeReaders) {
     // Kills in the first RIFF, on the first frames of the first and a later AVIX, in the
     // middle of one and after the fourth RIFF began.

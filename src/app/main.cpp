@@ -6,6 +6,7 @@
 
 #include "app/CaptureApp.h"
 #include "app/CommandLine.h"
+#include "avi/AviFileWriter.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "platform/power/LinuxPowerServices.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
 
     InstallSessionSignalHandlers();
     FfmpegDriverRegistry drivers;
+    // Test knobs are read once, here.
+    drivers.settings().riffBytes = avi::RiffBytesForTesting();
     LinuxPowerServices power;
     Platform platform{&drivers, &power};
     CCaptureApp captureApp(platform);

@@ -42,6 +42,7 @@ struct AviSetup {
 // Test knob: the environment variable BRISOLT_TEST_RIFF_BYTES, when it holds a number of
 // bytes from 65536 to kMuxerRiffBytes, lowers the RIFF size of the files the capture window
 // writes (see AviSetup::riffBytes), so that a manual run crosses a RIFF boundary in seconds.
+// The program reads it once, at its start.
 // Otherwise kMuxerRiffBytes. The holes count towards the file's length, which the rollover
 // compares with the size limit per file: every RIFF adds about 1 GiB, so with the default
 // limit a file holds two RIFFs (2147 MB on the setup panel gives the second one room).

@@ -2,8 +2,6 @@
 #include "avi/DurableFile.h"
 
 #include <atomic>
-#include <csignal>
-#include <mutex>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -17,17 +15,6 @@
 namespace avi {
 
 namespace {
-
-void IgnoreFileSizeSignal() {
-    // Growing a file past RLIMIT_FSIZE raises SIGXFSZ, whose default ends the process; a
-    // recorder must instead see the failed write and report the grab as failed.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGXFSZ, SIG_IGN);
-    });
-}
 
 std::string ParentDirectory(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -58,7 +45,6 @@ bool SyncFile(int fd, int (*syncFile)(int)) {
 }
 
 DurableFile DurableFile::Create(const std::string& path) {
-    IgnoreFileSizeSignal();
     DurableFile file;
     file.path_ = path;
     if (path.empty()) {

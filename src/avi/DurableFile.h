@@ -18,6 +18,10 @@ bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
 // readable file; elsewhere it gets its name at once. It never replaces or follows anything
 // that has the name already. Every step that adds or removes a name syncs the directory, so
 // the name survives a power cut as well as the bytes.
+//
+// A write past the process's file size limit raises SIGXFSZ, which ends a process that
+// has not ignored it: a program that wants such a write to fail instead ignores the signal
+// itself, once, at its start.
 class DurableFile {
 public:
     // A new file for path; isOpen() is false (with errno set) when none could be made.

@@ -246,7 +246,7 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.compression = compression_;
     setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
-    setup.riffBytes = avi::RiffBytesForTesting();
+    setup.riffBytes = settings_->riffBytes;
     setup.encoderLookup = encoderLookup();
     int error = 0;
     writer_ = avi::AviFileWriter::Create(captureFile_, setup, &error);

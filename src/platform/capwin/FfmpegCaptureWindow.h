@@ -10,15 +10,12 @@
 #include <QImage>
 #include <QTimer>
 
+#include "avi/AviFileWriter.h"
 #include "avi/VideoEncoder.h"
 #include "device/DeviceSession.h"
 #include "device/PatternFault.h"
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
-
-namespace avi {
-class AviFileWriter;
-}
 
 namespace capwin {
 
@@ -39,6 +36,8 @@ struct CaptureWindowSettings : device::SessionLimits {
     // How the compression dialog and the files find their encoders; empty: in the FFmpeg
     // we run on.
     avi::EncoderLookup encoderLookup;
+    // Bytes of frames per RIFF of the files (see AviSetup::riffBytes); a test knob.
+    std::int64_t riffBytes = avi::kMuxerRiffBytes;
 };
 
 }  // namespace capwin
