@@ -235,13 +235,13 @@ TEST_F(StatusLineTest, CaptureFailureGivesTheReasonAndTheLastFile) {
         CaptureProblem problem;
         const char* says;
     } const cases[] = {
-        {{CaptureFailure::NoSpace, "No space left on device"},
+        {{CaptureFailureKind::NoSpace, "No space left on device"},
          "Capture failed: no space left on the disk."},
-        {{CaptureFailure::DeviceGone, {}},
+        {{CaptureFailureKind::DeviceGone, {}},
          "Capture failed: the device is gone (it stopped sending pictures)."},
-        {{CaptureFailure::FileSizeLimit, "File too large"},
+        {{CaptureFailureKind::FileSizeLimit, "File too large"},
          "Capture failed: the file reached the file size limit."},
-        {{CaptureFailure::WriteError, "Input/output error"},
+        {{CaptureFailureKind::WriteError, "Input/output error"},
          "Capture failed: write error: Input/output error."},
     };
     for (const Case& c : cases) {
@@ -266,7 +266,7 @@ TEST_F(StatusLineTest, CaptureFailureWithoutSuspendEndTellsHowToGoOn) {
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
     FakeCaptureWindow* w = StartRun();
     w->grabReply = 0;
-    w->grabFailure = {CaptureFailure::DeviceGone, {}};
+    w->grabFailure = {CaptureFailureKind::DeviceGone, {}};
     FrameTick(60);
     EXPECT_HAS(Status(), "connect again to go on");
     EXPECT_EQ(power.CountCalls("Hibernate"), 0);
@@ -295,11 +295,11 @@ TEST_F(StatusLineTest, AFailedStartGivesTheReasonAndHibernatesNot) {
         const char* says;
         const char* frames;
     } const cases[] = {
-        {Open, {CaptureFailure::FileSizeLimit, "File too large"},
+        {Open, {CaptureFailureKind::FileSizeLimit, "File too large"},
          "Capture failed: the file reached the file size limit.", "(0 frames in the run)"},
-        {Open, {CaptureFailure::NoSpace, "No space left on device"},
+        {Open, {CaptureFailureKind::NoSpace, "No space left on device"},
          "Capture failed: no space left on the disk.", "(0 frames in the run)"},
-        {FirstGrab, {CaptureFailure::DeviceGone, {}},
+        {FirstGrab, {CaptureFailureKind::DeviceGone, {}},
          "Capture failed: the device is gone (it stopped sending pictures).",
          "(1 frame in the run)"},
     };
@@ -335,13 +335,13 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
         CaptureProblem problem;
         const char* says;
     } const cases[] = {
-        {{CaptureFailure::DeviceBusy, "Device or resource busy"},
+        {{CaptureFailureKind::DeviceBusy, "Device or resource busy"},
          "Connect failed: Fake camera 0: the device is busy (another program uses it)."},
-        {{CaptureFailure::NoSuchDevice, "No such file or directory"},
+        {{CaptureFailureKind::NoSuchDevice, "No such file or directory"},
          "Connect failed: Fake camera 0: no such device."},
-        {{CaptureFailure::FormatRefused, "Invalid argument"},
+        {{CaptureFailureKind::FormatRefused, "Invalid argument"},
          "Connect failed: Fake camera 0: the device refused the format (Invalid argument)."},
-        {{CaptureFailure::OpenFailed, "Input/output error"},
+        {{CaptureFailureKind::OpenFailed, "Input/output error"},
          "Connect failed: Fake camera 0: FFmpeg: Input/output error."},
     };
     for (const Case& c : cases) {
@@ -371,19 +371,19 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
 }
 
 TEST(StatusWords, FileAndDeviceErrorsAreSortedByWhatTheUserCanDo) {
-    EXPECT_EQ(FileProblemFromErrno(ENOSPC).kind, CaptureFailure::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EDQUOT).kind, CaptureFailure::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EFBIG).kind, CaptureFailure::FileSizeLimit);
+    EXPECT_EQ(FileProblemFromErrno(ENOSPC).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblemFromErrno(EDQUOT).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblemFromErrno(EFBIG).kind, CaptureFailureKind::FileSizeLimit);
     const CaptureProblem io = FileProblemFromErrno(EIO);
-    EXPECT_EQ(io.kind, CaptureFailure::WriteError);
+    EXPECT_EQ(io.kind, CaptureFailureKind::WriteError);
     EXPECT_FALSE(io.text.isEmpty()) << "the system's message";
-    EXPECT_EQ(FileProblemFromErrno(0).kind, CaptureFailure::WriteError);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EBUSY)).kind, CaptureFailure::DeviceBusy);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENOENT)).kind, CaptureFailure::NoSuchDevice);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENODEV)).kind, CaptureFailure::NoSuchDevice);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EINVAL)).kind, CaptureFailure::FormatRefused);
+    EXPECT_EQ(FileProblemFromErrno(0).kind, CaptureFailureKind::WriteError);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EBUSY)).kind, CaptureFailureKind::DeviceBusy);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENOENT)).kind, CaptureFailureKind::NoSuchDevice);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENODEV)).kind, CaptureFailureKind::NoSuchDevice);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EINVAL)).kind, CaptureFailureKind::FormatRefused);
     const CaptureProblem other = OpenProblemFromAvError(AVERROR(EIO));
-    EXPECT_EQ(other.kind, CaptureFailure::OpenFailed);
+    EXPECT_EQ(other.kind, CaptureFailureKind::OpenFailed);
     EXPECT_FALSE(other.text.isEmpty()) << "FFmpeg's message";
 
     EXPECT_EQ(ByteCountWords(-1), "size unknown");

@@ -77,7 +77,7 @@ void StatusLine::ConnectDone(bool connected) {
             problem_ = dialog_->captureWindow->LastFailure();
         else
             problem_.text = QStringLiteral("no capture window could be made");
-        if (problem_.kind == CaptureFailure::None && problem_.text.isEmpty())
+        if (problem_.kind == CaptureFailureKind::None && problem_.text.isEmpty())
             problem_.text = QStringLiteral("the driver did not connect");
         qCWarning(lcStatus).noquote()
             << "connect to" << (driver_.isEmpty() ? QStringLiteral("(no driver)") : driver_)
@@ -150,7 +150,7 @@ void StatusLine::CaptureFailing(bool hibernating) {
     everySecond_.stop();
     phase_ = Phase::Failed;
     problem_ = dialog_->captureWindow ? dialog_->captureWindow->LastFailure()
-                                      : CaptureProblem{CaptureFailure::DeviceGone, {}};
+                                      : CaptureProblem{CaptureFailureKind::DeviceGone, {}};
     qCWarning(lcStatus).noquote() << "capture failed:"
                                   << (namesTaken_ ? QStringLiteral("all names taken")
                                                   : CaptureFailureWords(problem_))

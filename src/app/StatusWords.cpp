@@ -29,28 +29,28 @@ QString ByteCountWords(qint64 bytes) {
 QString CaptureFailureWords(const CaptureProblem& problem) {
     const QString& text = problem.text;
     switch (problem.kind) {
-    case CaptureFailure::NoSuchDevice:
+    case CaptureFailureKind::NoSuchDevice:
         return QStringLiteral("no such device");
-    case CaptureFailure::DeviceBusy:
+    case CaptureFailureKind::DeviceBusy:
         return QStringLiteral("the device is busy (another program uses it)");
-    case CaptureFailure::FormatRefused:
+    case CaptureFailureKind::FormatRefused:
         return QStringLiteral("the device refused the format") +
                (text.isEmpty() ? QString() : QStringLiteral(" (") + text + QLatin1Char(')'));
-    case CaptureFailure::NoFrame:
+    case CaptureFailureKind::NoFrame:
         return QStringLiteral("the device opened but sent no picture");
-    case CaptureFailure::OpenFailed:
+    case CaptureFailureKind::OpenFailed:
         return QStringLiteral("FFmpeg: ") + text;
-    case CaptureFailure::DeviceGone:
+    case CaptureFailureKind::DeviceGone:
         return QStringLiteral("the device is gone (it stopped sending pictures)");
-    case CaptureFailure::NoSpace:
+    case CaptureFailureKind::NoSpace:
         return QStringLiteral("no space left on the disk");
-    case CaptureFailure::FileSizeLimit:
+    case CaptureFailureKind::FileSizeLimit:
         return QStringLiteral("the file reached the file size limit");
-    case CaptureFailure::NoFileName:
+    case CaptureFailureKind::NoFileName:
         return QStringLiteral("no file could be opened");
-    case CaptureFailure::WriteError:
+    case CaptureFailureKind::WriteError:
         return QStringLiteral("write error: ") + text;
-    case CaptureFailure::None:
+    case CaptureFailureKind::None:
         break;
     }
     return text.isEmpty() ? QStringLiteral("no reason given") : text;

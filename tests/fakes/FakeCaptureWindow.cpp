@@ -31,7 +31,7 @@ FakeCaptureWindow::~FakeCaptureWindow() { log_->calls.push_back("destroyed"); }
 
 LRESULT FakeCaptureWindow::DriverConnect(WPARAM driverIndex) {
     log_->calls.push_back("connect " + std::to_string(static_cast<long long>(driverIndex)));
-    if (connectReply != 1 && connectFailure.kind != CaptureFailure::None)
+    if (connectReply != 1 && connectFailure.kind != CaptureFailureKind::None)
         ReportFailure(connectFailure);
     return connectReply;
 }
@@ -108,7 +108,7 @@ LRESULT FakeCaptureWindow::FileSetCaptureFile(const char* path) {
 LRESULT FakeCaptureWindow::SingleFrameOpen() {
     log_->calls.push_back("open");
     const auto refuse = [this] {
-        if (openFailure.kind != CaptureFailure::None)
+        if (openFailure.kind != CaptureFailureKind::None)
             ReportFailure(openFailure);
         return FALSE;
     };
@@ -130,7 +130,7 @@ LRESULT FakeCaptureWindow::SingleFrame() {
     // Like the real window: with no file open a frame cannot be stored.
     if (!fileOpen)
         reply = 0;
-    if (!reply && grabFailure.kind != CaptureFailure::None)
+    if (!reply && grabFailure.kind != CaptureFailureKind::None)
         ReportFailure(grabFailure);
     if (reply) {
         ++framesInFile;

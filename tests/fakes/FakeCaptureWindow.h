@@ -77,7 +77,7 @@ public:
     QString FormatName() const override { return QStringLiteral("RGB24"); }
     // Makes the window report a failure, as the real one does when a connect, file open or
     // grab fails; a test sets it before the call that is to fail.
-    void Fail(CaptureFailure kind, const QString& text = {}) { ReportFailure(kind, text); }
+    void Fail(CaptureFailureKind kind, const QString& text = {}) { ReportFailure(kind, text); }
 
 private:
     FakeCaptureLog* log_;

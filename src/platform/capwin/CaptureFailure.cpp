@@ -14,13 +14,13 @@ CaptureProblem FileProblemFromErrno(int error) {
     switch (error) {
     case ENOSPC:
     case EDQUOT:
-        problem.kind = CaptureFailure::NoSpace;
+        problem.kind = CaptureFailureKind::NoSpace;
         break;
     case EFBIG:
-        problem.kind = CaptureFailure::FileSizeLimit;
+        problem.kind = CaptureFailureKind::FileSizeLimit;
         break;
     default:
-        problem.kind = CaptureFailure::WriteError;
+        problem.kind = CaptureFailureKind::WriteError;
         break;
     }
     return problem;
@@ -33,13 +33,13 @@ CaptureProblem OpenProblemFromAvError(int avError) {
         std::strncpy(message, "unknown error", sizeof message - 1);
     problem.text = QString::fromLocal8Bit(message);
     if (avError == AVERROR(EBUSY))
-        problem.kind = CaptureFailure::DeviceBusy;
+        problem.kind = CaptureFailureKind::DeviceBusy;
     else if (avError == AVERROR(ENOENT) || avError == AVERROR(ENODEV) ||
              avError == AVERROR(ENXIO))
-        problem.kind = CaptureFailure::NoSuchDevice;
+        problem.kind = CaptureFailureKind::NoSuchDevice;
     else if (avError == AVERROR(EINVAL) || avError == AVERROR_DECODER_NOT_FOUND)
-        problem.kind = CaptureFailure::FormatRefused;
+        problem.kind = CaptureFailureKind::FormatRefused;
     else
-        problem.kind = CaptureFailure::OpenFailed;
+        problem.kind = CaptureFailureKind::OpenFailed;
     return problem;
 }

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-enum class CaptureFailure {
+enum class CaptureFailureKind {
     None,
     NoSuchDevice,   // connect: no driver with that index, or its device node is not there
     DeviceBusy,     // connect: another program holds the device
@@ -19,7 +19,7 @@ enum class CaptureFailure {
 };
 
 struct CaptureProblem {
-    CaptureFailure kind = CaptureFailure::None;
+    CaptureFailureKind kind = CaptureFailureKind::None;
     QString text;  // what only the failing layer knows: the system's or FFmpeg's message
 };
 

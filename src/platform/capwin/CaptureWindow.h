@@ -19,6 +19,9 @@ constexpr DWORD WS_VISIBLE = 0x10000000;
 // the arguments, the reply is the result. Replies that the recorder relies on:
 //   DriverConnect   exactly 1 when the device is open and delivers frames, else 0
 //   SingleFrame     nonzero when the frame is stored durably in the open file, else 0
+// GetStatus does more than fill the record: the size it reports is the size the frame
+// callback is then handed frames of. A frame of another size (after the format dialog)
+// passes the callback by until the status is read again.
 // All other replies are TRUE/FALSE for the log and are not examined by the recorder.
 class CaptureWindow : public QWidget {
     Q_OBJECT
@@ -67,14 +70,14 @@ public:
 
 signals:
     // Emitted with every failure that LastFailure then holds.
-    void failureReported(CaptureFailure kind, const QString& text);
+    void failureReported(CaptureFailureKind kind, const QString& text);
 
 protected:
     void ReportFailure(CaptureProblem problem) {
         lastFailure_ = std::move(problem);
         emit failureReported(lastFailure_.kind, lastFailure_.text);
     }
-    void ReportFailure(CaptureFailure kind, const QString& text = {}) {
+    void ReportFailure(CaptureFailureKind kind, const QString& text = {}) {
         ReportFailure(CaptureProblem{kind, text});
     }
     void ClearFailure() { lastFailure_ = {}; }

@@ -75,7 +75,7 @@ bool FfmpegCaptureWindow::openDevice(const device::SourceRequest& request) {
         if (openError != 0)
             ReportFailure(OpenProblemFromAvError(openError));
         else
-            ReportFailure(CaptureFailure::NoFrame);
+            ReportFailure(CaptureFailureKind::NoFrame);
         return false;
     }
     width_ = first.frame->width;
@@ -91,7 +91,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         DriverDisconnect();
     if (driverIndex >= drivers_.size()) {
         qCWarning(lcCapture) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
-        ReportFailure(CaptureFailure::NoSuchDevice);
+        ReportFailure(CaptureFailureKind::NoSuchDevice);
         return 0;
     }
     const DriverEntry& entry = drivers_[driverIndex];
@@ -150,8 +150,7 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
     std::memset(status, 0, sizeof(CAPSTATUS));
     status->uiImageWidth = static_cast<UINT>(width_);
     status->uiImageHeight = static_cast<UINT>(height_);
-    reportedWidth_ = width_;
-    reportedHeight_ = height_;
+    tellCallbackTheSize();
     status->fLiveWindow = preview_ && isConnected() ? TRUE : FALSE;
     status->fScale = scale_ ? TRUE : FALSE;
     status->fCapFileExists = writer_ || (!captureFile_.empty() && QFile::exists(
@@ -161,6 +160,11 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
         status->dwCurrentTimeElapsedMS =
             static_cast<DWORD>((av_gettime_relative() - connectedAtUs_) / 1000);
     return isConnected() ? TRUE : FALSE;
+}
+
+void FfmpegCaptureWindow::tellCallbackTheSize() {
+    callbackWidth_ = width_;
+    callbackHeight_ = height_;
 }
 
 LRESULT FfmpegCaptureWindow::SetCallbackFrame(FrameCallbackProc callback) {
@@ -231,12 +235,12 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     }
     if (captureFile_.empty()) {
         qCWarning(lcCapture) << "single-frame open: no capture file named";
-        ReportFailure(CaptureFailure::NoFileName);
+        ReportFailure(CaptureFailureKind::NoFileName);
         return FALSE;
     }
     if (!isConnected()) {
         qCWarning(lcCapture) << "single-frame open: no device connected";
-        ReportFailure(CaptureFailure::DeviceGone);
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return FALSE;
     }
     avi::AviSetup setup;
@@ -269,7 +273,7 @@ bool FfmpegCaptureWindow::passCallback(const device::SourceFrame& frame) {
     lastCaptureUs_ = frame.captureUs;
     // A frame of a size the caller has not been told yet is shown and stored without
     // passing the callback.
-    if (callback_ != nullptr && width_ == reportedWidth_ && height_ == reportedHeight_) {
+    if (callback_ != nullptr && width_ == callbackWidth_ && height_ == callbackHeight_) {
         VIDEOHDR header{};
         header.lpData = image.bytes.data();
         header.dwBufferLength = static_cast<DWORD>(image.bytes.size());
@@ -299,8 +303,8 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     if (!writer_) {
         qCWarning(lcCapture) << "grab refused: no file is open";
         // The failed open said why already.
-        if (LastFailure().kind == CaptureFailure::None)
-            ReportFailure(CaptureFailure::NoFileName);
+        if (LastFailure().kind == CaptureFailureKind::None)
+            ReportFailure(CaptureFailureKind::NoFileName);
         return 0;
     }
     if (writer_->broken()) {
@@ -310,7 +314,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     }
     if (!isConnected()) {
         qCWarning(lcCapture) << "grab refused: no device connected";
-        ReportFailure(CaptureFailure::DeviceGone);
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return 0;
     }
     // Only a frame whose capture began after this moment will do; one that waited in a
@@ -318,7 +322,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     const std::int64_t requestUs = av_gettime_relative();
     device::SourceFrame frame;
     if (!session_.fresh(requestUs, &frame) || !passCallback(frame)) {
-        ReportFailure(CaptureFailure::DeviceGone);
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return 0;
     }
     showCurrent();

@@ -89,6 +89,9 @@ protected:
 
 private:
     void previewTick();
+    // GetStatus's effect beyond the record: frames of the size it reports reach the frame
+    // callback from now on.
+    void tellCallbackTheSize();
     // Opens the device of request through the session, saying why when it fails.
     bool openDevice(const device::SourceRequest& request);
     bool passCallback(const device::SourceFrame& frame);
@@ -109,11 +112,11 @@ private:
     std::int64_t connectedAtUs_ = 0;
     int width_ = 0;
     int height_ = 0;
-    // The size GetStatus last reported. The frame callback takes the frame's size from that
-    // report, so a frame of another size (after the format dialog, before the caller asks
-    // again) must not reach it: it would stamp the wrong rows.
-    int reportedWidth_ = 0;
-    int reportedHeight_ = 0;
+    // The frame size the frame callback was last told by GetStatus. The callback takes a
+    // frame's size from that report, so a frame of another size (after the format dialog,
+    // before the caller asks again) must not reach it: it would stamp the wrong rows.
+    int callbackWidth_ = 0;
+    int callbackHeight_ = 0;
     // The format dialog's choice; frames reach the callback in CallbackLayout(layout_).
     picture::PixelLayout layout_ = picture::PixelLayout::Rgb24;
     avi::Compression compression_ = avi::Compression::None;
