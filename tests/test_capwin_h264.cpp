@@ -287,6 +287,50 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
     EXPECT_EQ(w->SingleFrame(), 0);
 }
 
+// A file or frame that fails for a reason not the system's (the encoder is gone, or holds
+// frames back) is no "write error" with a made-up errno: the reason says what failed.
+TEST_F(H264Test, AFailureThatIsNotTheSystemsSaysWhatFailed) {
+    const avi::EncoderLookup noX264 = [](const char* name) {
+        return std::strcmp(name, "libx264") == 0 ? nullptr : avcodec_find_encoder_by_name(name);
+    };
+    // libx264 with its default lookahead stands in for an encoder that holds frames back.
+    const avi::EncoderLookup holdsBack = [](const char*) {
+        return avcodec_find_encoder_by_name("libx264");
+    };
+    const struct {
+        const char* what;
+        avi::EncoderLookup lookup;
+        const char* compression;
+        bool opens;
+        const char* says;  // in the reason's text
+    } cases[] = {
+        {"the encoder is gone", noX264, kH264, false, "H.264"},
+        {"the encoder holds frames back", holdsBack, "Motion JPEG", true, "Motion JPEG"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto w = connect(320, 240);
+        ASSERT_NE(w, nullptr);
+        QStringList offered;
+        AnswerCompression(&offered, c.compression);
+        ASSERT_EQ(w->DlgVideoCompression(), TRUE);
+        // Chosen while the encoder was there; the files find it gone or changed.
+        registry_.settings().encoderLookup = c.lookup;
+        const QByteArray file = path("refused.avi").toLocal8Bit();
+        w->FileSetCaptureFile(file.constData());
+        ASSERT_EQ(w->SingleFrameOpen(), c.opens ? TRUE : FALSE);
+        EXPECT_EQ(w->SingleFrame(), 0);
+        const CaptureProblem problem = w->LastFailure();
+        EXPECT_NE(problem.kind, CaptureFailureKind::WriteError);
+        EXPECT_NE(problem.kind, CaptureFailureKind::None);
+        EXPECT_TRUE(problem.text.contains(QLatin1String(c.says))) << problem.text.toStdString();
+        EXPECT_FALSE(problem.text.contains(QLatin1String("Input/output error")));
+        w->SingleFrameClose();
+        registry_.settings().encoderLookup = nullptr;
+        QFile::remove(path("refused.avi"));
+    }
+}
+
 TEST(VideoEncoderTest, QualityIsReadInTheCLocaleWhateverTheUserLocale) {
     if (!HaveX264())
         GTEST_SKIP() << "this FFmpeg has no libx264";

@@ -371,13 +371,17 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
 }
 
 TEST(StatusWords, FileAndDeviceErrorsAreSortedByWhatTheUserCanDo) {
-    EXPECT_EQ(FileProblemFromErrno(ENOSPC).kind, CaptureFailureKind::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EDQUOT).kind, CaptureFailureKind::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EFBIG).kind, CaptureFailureKind::FileSizeLimit);
-    const CaptureProblem io = FileProblemFromErrno(EIO);
+    EXPECT_EQ(FileProblem(ENOSPC).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblem(EDQUOT).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblem(EFBIG).kind, CaptureFailureKind::FileSizeLimit);
+    const CaptureProblem io = FileProblem(EIO);
     EXPECT_EQ(io.kind, CaptureFailureKind::WriteError);
     EXPECT_FALSE(io.text.isEmpty()) << "the system's message";
-    EXPECT_EQ(FileProblemFromErrno(0).kind, CaptureFailureKind::WriteError);
+    // Without an errno the system is not to blame: what failed is said instead.
+    const CaptureProblem encoder = FileProblem(0, "FFmpeg has no H.264 (x264) encoder");
+    EXPECT_EQ(encoder.kind, CaptureFailureKind::StoreFailed);
+    EXPECT_EQ(CaptureFailureWords(encoder),
+              "cannot store the frames: FFmpeg has no H.264 (x264) encoder");
     EXPECT_EQ(OpenProblemFromAvError(AVERROR(EBUSY)).kind, CaptureFailureKind::DeviceBusy);
     EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENOENT)).kind, CaptureFailureKind::NoSuchDevice);
     EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENODEV)).kind, CaptureFailureKind::NoSuchDevice);

@@ -50,6 +50,8 @@ QString CaptureFailureWords(const CaptureProblem& problem) {
         return QStringLiteral("no file could be opened");
     case CaptureFailureKind::WriteError:
         return QStringLiteral("write error: ") + text;
+    case CaptureFailureKind::StoreFailed:
+        return QStringLiteral("cannot store the frames: ") + text;
     case CaptureFailureKind::None:
         break;
     }

@@ -57,7 +57,7 @@ std::int64_t RiffBytesForTesting() {
 }
 
 std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
-                                                     const AviSetup& setup, int* error) {
+                                                     const AviSetup& setup, WriteFault* fault) {
     std::unique_ptr<AviFileWriter> writer(new AviFileWriter);
     writer->setup_ = setup;
     // The header is written into a file that has no name yet, and the name is given once the
@@ -66,8 +66,8 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
     writer->file_ = DurableFile::Create(path);
     if (!writer->file_.isOpen()) {
         const int createErrno = errno;
-        if (error)
-            *error = createErrno;
+        if (fault)
+            *fault = {createErrno, {}};
         qCWarning(lcCapture).noquote() << "cannot create" << QString::fromStdString(path) << ":"
                                        << std::strerror(createErrno);
         return {};
@@ -76,15 +76,15 @@ std::unique_ptr<AviFileWriter> AviFileWriter::Create(const std::string& path,
         // The header did not reach the disk: what is there is no AVI, and holds no frame.
         // An unnamed file simply goes with its descriptor (the removal finds no name of it).
         writer->broken_ = true;
-        if (error)
-            *error = writer->ioErrno_;
+        if (fault)
+            *fault = writer->fault();
         return {};
     }
     if (!writer->file_.name()) {
         const int linkErrno = errno;
         writer->broken_ = true;
-        if (error)
-            *error = linkErrno;
+        if (fault)
+            *fault = {linkErrno, {}};
         qCWarning(lcCapture).noquote() << "cannot create" << QString::fromStdString(path) << ":"
                                        << std::strerror(linkErrno);
         return {};
@@ -141,25 +141,28 @@ std::int64_t AviFileWriter::onSeek(void* opaque, std::int64_t offset, int whence
 bool AviFileWriter::openStream(const AviSetup& setup) {
     av::ForwardFfmpegLog();
     AVFormatContext* raw = nullptr;
-    if (avformat_alloc_output_context2(&raw, nullptr, "avi", path().c_str()) < 0 || !raw) {
-        qCWarning(lcCapture) << "FFmpeg has no AVI muxer";
-        return false;
-    }
+    if (avformat_alloc_output_context2(&raw, nullptr, "avi", path().c_str()) < 0 || !raw)
+        return refuse("FFmpeg has no AVI muxer");
     output_.reset(raw);
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-    if (buffer == nullptr)
+    if (buffer == nullptr) {
+        ioErrno_ = ENOMEM;
         return false;
+    }
     io_.reset(avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &AviFileWriter::onWrite,
                                  &AviFileWriter::onSeek));
     if (!io_) {
         av_free(buffer);
+        ioErrno_ = ENOMEM;
         return false;
     }
     output_->pb = io_.get();
 
     stream_ = avformat_new_stream(output_.get(), nullptr);
-    if (stream_ == nullptr)
+    if (stream_ == nullptr) {
+        ioErrno_ = ENOMEM;
         return false;
+    }
     const AVRational timeBase{static_cast<int>(setup.microSecPerFrame), 1000000};
     stream_->time_base = timeBase;
     stream_->avg_frame_rate = av_inv_q(timeBase);
@@ -171,8 +174,7 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     if (setup.layout == picture::PixelLayout::Mjpeg) {
         // Files hold decoded pictures, which carry the time stamp; a camera's JPEG pictures
         // reach the writer decoded, as the frame callback sees them.
-        qCWarning(lcCapture) << "a file cannot take frames in the camera's MJPEG layout";
-        return false;
+        return refuse("a file cannot take frames in the camera's MJPEG layout");
     }
     if (setup.compression == Compression::None) {
         par->codec_id = AV_CODEC_ID_RAWVIDEO;
@@ -194,10 +196,15 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
         encoding.timeBase = timeBase;
         encoding.crf = setup.crf;
         encoding.globalHeader = (output_->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-        encoder_ = VideoEncoder::Open(encoding, setup.encoderLookup ? setup.encoderLookup
-                                                                    : DefaultEncoderLookup());
+        const EncoderLookup lookup =
+            setup.encoderLookup ? setup.encoderLookup : DefaultEncoderLookup();
+        const std::string name = CompressionName(setup.compression);
+        if (!CompressionAvailable(setup.compression, lookup))
+            return refuse("FFmpeg has no " + name + " encoder (" +
+                          EncoderName(setup.compression) + ")");
+        encoder_ = VideoEncoder::Open(encoding, lookup);
         if (!encoder_ || avcodec_parameters_from_context(par, encoder_->context()) < 0)
-            return false;
+            return refuse("the " + name + " encoder refused the picture size or format");
     }
 
     AVDictionary* options = nullptr;
@@ -207,9 +214,11 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     const int rc = avformat_write_header(output_.get(), &options);
     av_dict_free(&options);
     if (rc < 0) {
-        qCWarning(lcCapture).noquote()
-            << "cannot write the AVI header:" << QString::fromStdString(av::AvError(rc));
-        return false;
+        if (ioErrno_ != 0) {
+            fail("header write");
+            return false;
+        }
+        return refuse("FFmpeg refused the AVI header: " + av::AvError(rc));
     }
     if (!sync())
         return false;
@@ -235,6 +244,20 @@ bool AviFileWriter::sync() {
         return false;
     }
     return true;
+}
+
+bool AviFileWriter::refuse(const std::string& what) {
+    refusal_ = what;
+    qCWarning(lcCapture).noquote() << QString::fromStdString(path()) << ":"
+                                   << QString::fromStdString(what);
+    return false;
+}
+
+WriteFault AviFileWriter::fault() const {
+    // A write that failed without telling why counts as the disk's error.
+    if (ioErrno_ == 0 && refusal_.empty() && broken_)
+        return {EIO, {}};
+    return {ioErrno_, ioErrno_ != 0 ? std::string() : refusal_};
 }
 
 void AviFileWriter::fail(const char* what) {
@@ -272,15 +295,20 @@ bool AviFileWriter::encodePacket(const picture::CapturedImage& image, AVPacket* 
 }
 
 bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
-    if (broken_ || finished_) {
-        qCWarning(lcCapture) << "frame refused: the file is" << (broken_ ? "broken" : "closed");
+    if (broken_) {
+        // The fault that broke the file stays the reason.
+        qCWarning(lcCapture) << "frame refused: the file is broken";
         return false;
     }
+    refusal_.clear();
+    if (finished_)
+        return refuse("frame refused: the file is closed");
     if (image.width != setup_.width || image.height != setup_.height ||
-        image.layout != setup_.layout || image.empty()) {
-        qCWarning(lcCapture) << "frame refused: it does not match the file's format";
-        return false;
-    }
+        image.layout != setup_.layout || image.empty())
+        return refuse("a frame of " + std::to_string(image.width) + " x " +
+                      std::to_string(image.height) + " " + picture::LayoutName(image.layout) +
+                      " does not match the file's " + std::to_string(setup_.width) + " x " +
+                      std::to_string(setup_.height) + " " + picture::LayoutName(setup_.layout));
     if (!file_.linked()) {
         // The file was removed (with its directory, say): frames written now would be lost
         // unseen, so the grab fails instead.
@@ -291,9 +319,17 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
         return false;
     }
     av::PacketPtr packet = av::MakePacket();
-    if (!packet || !encodePacket(image, packet.get())) {
-        qCWarning(lcCapture) << "frame refused: it cannot be encoded";
+    if (!packet) {
+        ioErrno_ = ENOMEM;
         return false;
+    }
+    if (!encodePacket(image, packet.get())) {
+        if (!encoder_) {
+            ioErrno_ = ENOMEM;
+            return false;
+        }
+        return refuse(std::string("the ") + CompressionName(setup_.compression) +
+                      " encoder did not hand the frame out");
     }
     packet->stream_index = stream_->index;
     packet->pts = packet->dts = frames_;
@@ -309,7 +345,12 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
     ok = ok && live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
     if (!ok && ioErrno_ == 0)
         ioErrno_ = errno;
-    ok = ok && av_write_frame(output_.get(), packet.get()) >= 0 && flush();
+    if (ok) {
+        const int written = av_write_frame(output_.get(), packet.get());
+        if (written < 0 && ioErrno_ == 0)
+            refusal_ = "FFmpeg did not take the frame: " + av::AvError(written);
+        ok = written >= 0 && flush();
+    }
     const bool noted = ok;
     if (ok) {
         live_.noteFrame(before, avio_tell(io_.get()), static_cast<std::uint32_t>(packet->size),

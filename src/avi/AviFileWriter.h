@@ -48,14 +48,21 @@ struct AviSetup {
 // limit a file holds two RIFFs (2147 MB on the setup panel gives the second one room).
 std::int64_t RiffBytesForTesting();
 
+// Why a file could not be created or a frame not stored: the errno of the system call that
+// failed, or, where the system is not to blame (an encoder that is missing or refuses, a
+// frame of another format), 0 and what failed in words.
+struct WriteFault {
+    int error = 0;
+    std::string what;
+};
+
 class AviFileWriter {
 public:
-    // Creates the file and writes its header; null (logged) when either fails, with the
-    // errno of the failure in *error (0 when it was not the system's), and then the file is
-    // removed again. A file that ends broken without a frame is removed on close; a file
+    // Creates the file and writes its header; null (logged) when either fails, with why in
+    // *fault, and then the file is removed again. A file that ends broken without a frame is removed on close; a file
     // with a frame is always kept.
     static std::unique_ptr<AviFileWriter> Create(const std::string& path, const AviSetup& setup,
-                                                 int* error = nullptr);
+                                                 WriteFault* fault = nullptr);
     ~AviFileWriter();
     AviFileWriter(const AviFileWriter&) = delete;
     AviFileWriter& operator=(const AviFileWriter&) = delete;
@@ -68,8 +75,8 @@ public:
     bool finish();
 
     bool broken() const { return broken_; }
-    // The errno of the write that broke the file; 0 when none did.
-    int lastErrno() const { return ioErrno_; }
+    // Why the latest frame was refused or the file broke.
+    WriteFault fault() const;
     std::int64_t frames() const { return frames_; }
     // How many bytes the file will still grow by when one more frame like the largest so far
     // is added and the file is finished (an upper bound), or 0 before the first frame.
@@ -90,12 +97,15 @@ private:
     bool padOpenedRiff();
     void removeUnreadable();
     void fail(const char* what);
+    // A refusal that is not the system's: logged, and kept as the fault's text.
+    bool refuse(const std::string& what);
     static int onWrite(void* opaque, std::uint8_t* data, int size);
     static std::int64_t onSeek(void* opaque, std::int64_t offset, int whence);
 
     AviSetup setup_;
     DurableFile file_;
     int ioErrno_ = 0;
+    std::string refusal_;  // what failed, for a failure that is not the system's
     bool broken_ = false;
     bool finished_ = false;
     std::int64_t frames_ = 0;

@@ -8,9 +8,14 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-CaptureProblem FileProblemFromErrno(int error) {
+CaptureProblem FileProblem(int error, const QString& what) {
     CaptureProblem problem;
-    problem.text = QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO));
+    if (error == 0) {
+        problem.kind = CaptureFailureKind::StoreFailed;
+        problem.text = what.isEmpty() ? QStringLiteral("the file did not take the frame") : what;
+        return problem;
+    }
+    problem.text = QString::fromLocal8Bit(std::strerror(error));
     switch (error) {
     case ENOSPC:
     case EDQUOT:

@@ -158,6 +158,10 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
     return isConnected() ? TRUE : FALSE;
 }
 
+void FfmpegCaptureWindow::reportFileFault(const avi::WriteFault& fault) {
+    ReportFailure(FileProblem(fault.error, QString::fromStdString(fault.what)));
+}
+
 void FfmpegCaptureWindow::tellCallbackTheSize() {
     callbackWidth_ = width_;
     callbackHeight_ = height_;
@@ -248,10 +252,10 @@ LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
     setup.riffBytes = settings_->riffBytes;
     setup.encoderLookup = encoderLookup();
-    int error = 0;
-    writer_ = avi::AviFileWriter::Create(captureFile_, setup, &error);
+    avi::WriteFault fault;
+    writer_ = avi::AviFileWriter::Create(captureFile_, setup, &fault);
     if (!writer_) {
-        ReportFailure(FileProblemFromErrno(error));
+        reportFileFault(fault);
         return FALSE;
     }
     ClearFailure();
@@ -305,7 +309,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     }
     if (writer_->broken()) {
         qCWarning(lcCapture) << "grab refused: the open file failed earlier";
-        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
+        reportFileFault(writer_->fault());
         return 0;
     }
     if (!isConnected()) {
@@ -323,7 +327,7 @@ LRESULT FfmpegCaptureWindow::SingleFrame() {
     }
     showCurrent();
     if (!writer_->addFrame(current_)) {
-        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
+        reportFileFault(writer_->fault());
         return 0;
     }
     return TRUE;

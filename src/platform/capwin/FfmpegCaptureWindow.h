@@ -92,6 +92,7 @@ private:
     // GetStatus's effect beyond the record: frames of the size it reports reach the frame
     // callback from now on.
     void tellCallbackTheSize();
+    void reportFileFault(const avi::WriteFault& fault);
     // Opens the device of request through the session, saying why when it fails.
     bool openDevice(const device::SourceRequest& request);
     bool passCallback(const device::SourceFrame& frame);
