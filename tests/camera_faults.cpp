@@ -280,6 +280,31 @@ TEST_F(CameraFaults, GrabFromADriverStuckInDqbufFailsWithinItsLimit) {
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 8000));
 }
 
+// A grab whose reopening ran out of time while letting go of a reader stuck in its driver
+// leaves the window connected: its preview must go on looking for the camera, and show it
+// once the driver is back.
+TEST_F(CameraFaults, PreviewComesBackAfterAGrabThatFailedOnAStuckDriver) {
+    AddCamera();
+    Open();
+    registry->settings().frameWaitMs = 500;
+    registry->settings().reopenBoundMs = 1000;
+    registry->settings().previewRetryMs = 500;
+    setenv("FAKE_V4L2_HANG_AFTER", "20", 1);
+    setenv("FAKE_V4L2_HANG_MS", "2500", 1);
+    FfmpegCaptureWindow* w = ConnectRecording(50);
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(w->FileSetCaptureFile(File("stuck.avi").toLocal8Bit().constData()), TRUE);
+    ASSERT_EQ(w->SingleFrameOpen(), TRUE);
+    QTest::qWait(1200);  // the reader is stuck by now
+    EXPECT_EQ(w->SingleFrame(), 0);
+    unsetenv("FAKE_V4L2_HANG_AFTER");  // the driver works again once it returns
+    w->SingleFrameClose();
+    ASSERT_TRUE(w->isConnected());
+    const std::int64_t failedAtUs = av_gettime_relative();
+    EXPECT_TRUE(WaitFor([&] { return w->lastCaptureUs() > failedAtUs; }, 8000))
+        << "the preview stayed dead\n" << LogSince(0);
+}
+
 TEST_F(CameraFaults, DisconnectFromADriverStuckInStreamoffReturnsWithinItsLimit) {
     AddCamera();
     Open();

@@ -36,11 +36,16 @@ std::unique_ptr<FrameSource> DeviceSession::start(const SourceRequest& request) 
     return std::make_unique<FrameSource>(request, Ms(limits_->teardownWaitMs));
 }
 
-void DeviceSession::close(std::chrono::milliseconds bound) {
+void DeviceSession::drop(std::chrono::milliseconds bound) {
     if (!source_)
         return;
     source_->stop(std::min(bound, Ms(limits_->teardownWaitMs)));
     source_.reset();
+}
+
+void DeviceSession::close() {
+    opened_ = false;
+    drop();
 }
 
 void DeviceSession::handedOut(const SourceFrame& frame) {
@@ -84,6 +89,7 @@ bool DeviceSession::open(const SourceRequest& request, SourceFrame* first, int* 
                                                                     : "opened but sent no frame");
         return false;
     }
+    opened_ = true;
     lastSequence_ = 0;
     lookedAgainUs_ = -1;
     // A reopen asks for the same format, rate and size, so the frames keep matching what
@@ -120,7 +126,7 @@ bool DeviceSession::fresh(std::int64_t requestUs, SourceFrame* out) {
         if (left().count() <= 0)
             break;
         // Letting go of a reader stuck in its driver counts against the bound too.
-        close(left());
+        drop(left());
         if (left().count() <= 0)
             break;
         SourceRequest request = request_;
@@ -148,8 +154,9 @@ bool DeviceSession::poll(SourceFrame* out) {
         handedOut(*out);
         return true;
     }
-    // Its last frame shown, a camera that went away is looked for again.
-    if (source_ && source_->ended() && request_.kind == DeviceKind::V4l2)
+    // Its last frame shown, a camera that went away is looked for again; so is one whose
+    // reader a failed grab had to let go of.
+    if (opened_ && (!source_ || source_->ended()) && request_.kind == DeviceKind::V4l2)
         lookAgainForDevice();
     return false;
 }
@@ -165,7 +172,7 @@ void DeviceSession::lookAgainForDevice() {
     else if (nowUs - lookedAgainUs_ < retryUs)
         return;
     lookedAgainUs_ = nowUs;
-    close();
+    drop();
     SourceRequest request = request_;
     request.quietOpen = true;
     source_ = start(request);

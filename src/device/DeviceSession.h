@@ -52,10 +52,12 @@ public:
     // device by its stable name and waits for it until reopenBoundMs have passed.
     bool fresh(std::int64_t requestUs, SourceFrame* out);
     // The newest frame since the last one handed out, without waiting. A camera that went
-    // away is looked for again every previewRetryMs, without waiting for it either.
+    // away, or that a failed grab had to let go of, is looked for again every
+    // previewRetryMs, without waiting for it either.
     bool poll(SourceFrame* out);
-    // Lets go of the device, waiting for it at most the teardown wait (or bound).
-    void close(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
+    // Lets go of the device, waiting for it at most the teardown wait; the session is done
+    // with it until the next open.
+    void close();
 
     // What a reopen asks for: the request as the device settled it, at the size it opened.
     const SourceRequest& request() const { return request_; }
@@ -67,12 +69,16 @@ private:
                                      std::chrono::milliseconds floor,
                                      std::chrono::milliseconds cap, SourceFrame* out);
     std::unique_ptr<FrameSource> start(const SourceRequest& request) const;
+    // Lets go of the reader, waiting for it at most the teardown wait (or bound); the
+    // session still stands for the device and looks for it again.
+    void drop(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
     void handedOut(const SourceFrame& frame);
     void lookAgainForDevice();
 
     std::shared_ptr<const SessionLimits> limits_;
     SourceRequest request_;
     std::unique_ptr<FrameSource> source_;
+    bool opened_ = false;  // open() succeeded and no close() came since
     std::uint64_t lastSequence_ = 0;
     // While the device is away, when the preview last looked for it; -1 while it is there.
     std::int64_t lookedAgainUs_ = -1;
