@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/CaptureDlg.h"
 #include "avi/AviFileWriter.h"
@@ -37,7 +38,7 @@ protected:
         registry.reset();
         QDir::setCurrent(previousDir);
     }
-    void StartRunIn(const QString& where) {
+    void ConnectIn(const QString& where) {
         ASSERT_TRUE(QDir::setCurrent(where));
         registry = std::make_unique<FfmpegDriverRegistry>(FfmpegDriverRegistry::Devices::None);
         dlg = std::make_unique<CCaptureDlg>(Platform{registry.get(), &power});
@@ -46,6 +47,9 @@ protected:
         dlg->driverList->SetCurSel(registry->testPatternIndex());
         dlg->OnConnect();
         ASSERT_EQ(dlg->captureState, Connected);
+    }
+    void StartRunIn(const QString& where) {
+        ConnectIn(where);
         dlg->OnStart();
         ASSERT_EQ(dlg->captureState, Capturing);
     }
@@ -153,6 +157,42 @@ TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
     EXPECT_TRUE(dlg->captureWindow.isNull());
     dlg->OnTimer(TIMER_FRAME);  // a late tick finds nothing to do
     EXPECT_EQ(dlg->captureState, Disconnected);
+}
+
+// Every line of the log, kept while a test runs.
+std::vector<std::string>* g_logLines = nullptr;
+void KeepLogLine(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (g_logLines != nullptr)
+        g_logLines->push_back(std::string(context.category ? context.category : "") + ": " +
+                              text.toStdString());
+}
+
+// The user removes the recording directory between connect and start: the run fails at
+// once, and both the status line and the log say why, without naming a file that was
+// never made.
+TEST_F(DirectoryFaults, ADirectoryRemovedBeforeTheStartIsReportedAsGone) {
+    const QString where = dir.path() + "/gone";
+    ASSERT_TRUE(QDir().mkpath(where));
+    ConnectIn(where);
+    ASSERT_TRUE(QDir(where).removeRecursively());
+    std::vector<std::string> log;
+    g_logLines = &log;
+    const QtMessageHandler previous = qInstallMessageHandler(KeepLogLine);
+    dlg->OnStart();
+    qInstallMessageHandler(previous);
+    g_logLines = nullptr;
+    std::string all;
+    for (const std::string& line : log)
+        all += line + "\n";
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
+    const std::string status = dlg->statusLine.Text().toStdString();
+    EXPECT_NE(status.find("the directory recordings go to is gone"), std::string::npos)
+        << status;
+    EXPECT_EQ(status.find("names"), std::string::npos) << status;
+    EXPECT_EQ(all.find("brslt000.avi"), std::string::npos) << all;
+    EXPECT_NE(all.find("brisolt.status: capture failed: the directory recordings go to is gone"),
+              std::string::npos)
+        << all;
 }
 
 // The size check asks the file's writer, not the directory by name: a directory renamed

@@ -100,7 +100,7 @@ void StatusLine::RunStarted() {
     runInterval_ = dialog_->intervalSeconds;
     files_ = 1;
     framesInFile_ = 0;
-    namesTaken_ = dialog_->captureFileName.empty();
+    noName_ = dialog_->LastNoFileName();
     qCInfo(lcStatus).noquote() << "run started: one frame every" << runInterval_ << "s for"
                                << dialog_->spanSeconds << "s into" << FileLeaf();
     everySecond_.start();
@@ -109,10 +109,9 @@ void StatusLine::RunStarted() {
 
 void StatusLine::FileRolledOver() {
     framesInFile_ = 0;
-    namesTaken_ = dialog_->captureFileName.empty();
-    if (!namesTaken_) {
+    noName_ = dialog_->LastNoFileName();
+    if (noName_ == NoFileName::None)
         ++files_;
-    }
     Update();
 }
 
@@ -151,10 +150,8 @@ void StatusLine::CaptureFailing(bool hibernating) {
     phase_ = Phase::Failed;
     problem_ = dialog_->captureWindow ? dialog_->captureWindow->LastFailure()
                                       : CaptureProblem{CaptureFailureKind::DeviceGone, {}};
-    qCWarning(lcStatus).noquote() << "capture failed:"
-                                  << (namesTaken_ ? QStringLiteral("all names taken")
-                                                  : CaptureFailureWords(problem_))
-                                  << "-" << FramesAndFiles();
+    qCWarning(lcStatus).noquote() << "capture failed:" << FailureWords() << "-"
+                                  << FramesAndFiles();
     hibernating_ = hibernating;
     Update();
     ShowBeforeHibernating();
@@ -184,18 +181,35 @@ void StatusLine::NotePower(PowerStep step) {
         powerNote_ = words;
 }
 
+bool StatusLine::RunHasFile() const {
+    // A run's only file that never got a frame is removed again, and one whose name could
+    // not be had was never made: neither is named as if it held frames.
+    return !FileLeaf().isEmpty() &&
+           (files_ > 1 || framesInFile_ > 0 || NumberedFileExists(dialog_->captureFileName));
+}
+
+QString StatusLine::FailureWords() const {
+    switch (noName_) {
+    case NoFileName::AllTaken:
+        return QStringLiteral("all 1000 names brslt000.avi to brslt999.avi are taken");
+    case NoFileName::NoDirectory:
+        return QStringLiteral("the directory recordings go to is gone");
+    case NoFileName::None:
+        break;
+    }
+    return CaptureFailureWords(problem_);
+}
+
 QString StatusLine::FramesAndFiles() const {
-    QString text = Count(dialog_->frameCount, "frame") + QStringLiteral(" in ") +
-                   Count(files_, "file");
-    if (!FileLeaf().isEmpty())
-        text += QStringLiteral(", last ") + FileLeaf();
-    return text;
+    if (!RunHasFile())
+        return Count(dialog_->frameCount, "frame") + QStringLiteral(", no file written");
+    return Count(dialog_->frameCount, "frame") + QStringLiteral(" in ") + Count(files_, "file") +
+           QStringLiteral(", last ") + FileLeaf();
 }
 
 QString StatusLine::RunLine() const {
-    if (namesTaken_)
-        return QStringLiteral("Recording stopped: all 1000 names brslt000.avi to brslt999.avi "
-                              "are taken here");
+    if (noName_ != NoFileName::None)
+        return QStringLiteral("Recording stopped: ") + FailureWords();
     qint64 bytes = -1;
     if (dialog_->captureWindow && dialog_->captureWindow->CaptureFile().open)
         bytes = dialog_->captureWindow->CaptureFile().bytes;
@@ -312,14 +326,8 @@ void StatusLine::Update() {
                          .arg(driver_);
         break;
     case Phase::Failed:
-        first = QStringLiteral("Capture failed: %1.")
-                    .arg(namesTaken_ ? QStringLiteral("all 1000 names brslt000.avi to "
-                                                      "brslt999.avi are taken")
-                                     : CaptureFailureWords(problem_));
-        // A run's only file that never got a frame is removed again: it is not named as if
-        // it held one.
-        if (leaf.isEmpty() || (files_ <= 1 && framesInFile_ == 0 &&
-                               !QFile::exists(QString::fromStdString(dialog_->captureFileName))))
+        first = QStringLiteral("Capture failed: %1.").arg(FailureWords());
+        if (!RunHasFile())
             second = QStringLiteral("No file was written (%1 in the run)")
                          .arg(Count(dialog_->frameCount, "frame"));
         else

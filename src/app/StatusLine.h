@@ -13,6 +13,7 @@
 
 #include "app/StatusLineView.h"
 #include "app/StatusWords.h"
+#include "capture/CaptureFileNames.h"
 #include "platform/WinTypes.h"
 #include "platform/capwin/CaptureFailure.h"
 #include "platform/power/PowerServices.h"
@@ -63,6 +64,10 @@ private:
     QString TimingLine() const;
     QString SleepPhrase() const;
     QString FramesAndFiles() const;
+    // Whether the run left a file that can be named.
+    bool RunHasFile() const;
+    // Why the run failed, in words: no file name to be had, or the capture window's reason.
+    QString FailureWords() const;
     void NotePower(PowerStep step);
     void ShowBeforeHibernating();
 
@@ -75,7 +80,7 @@ private:
     Phase phase_ = Phase::Idle;
     QString driver_;           // the driver of the latest connect attempt
     CaptureProblem problem_;   // why the latest connect or the run failed
-    bool namesTaken_ = false;  // no free numbered name was left for the run's file
+    NoFileName noName_ = NoFileName::None;  // why the run's latest file got no name
     std::int32_t runInterval_ = 0;
     int files_ = 0;
     int framesInFile_ = 0;

@@ -104,7 +104,7 @@ void CCaptureDlg::OnConnect() {
 void CCaptureDlg::OnStart() {
     if (captureState != Connected)
         return;
-    captureFileName = NextCaptureFileName();
+    NameCaptureFile();
     const bool named = Send(captureWindow, [this](CaptureWindow& w) {
                            return w.FileSetCaptureFile(captureFileName.c_str());
                        }) != 0;

@@ -1,5 +1,7 @@
 // Numbered output files in the current directory, brslt000 to brslt999 of each kind, and
 // the snapshot command that saves the current frame under such a name.
+#include "capture/CaptureFileNames.h"
+
 #include <QLoggingCategory>
 
 #include <fcntl.h>
@@ -38,10 +40,14 @@ bool NameTaken(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-std::string NextNumberedName(const char* extension) {
+std::string NextNumberedName(const char* extension, NoFileName* why) {
+    NoFileName unused;
+    why = why != nullptr ? why : &unused;
+    *why = NoFileName::None;
     const std::string directory = CurrentDirectory();
     if (directory.empty()) {
         qCWarning(lcFileNames, "no current directory: no file name for a %s file", extension);
+        *why = NoFileName::NoDirectory;
         return {};
     }
     for (int n = 0; n < kNumberedNames; ++n) {
@@ -53,17 +59,31 @@ std::string NextNumberedName(const char* extension) {
     }
     qCWarning(lcFileNames, "all %d numbered %s names in %s are taken", kNumberedNames,
               extension, directory.c_str());
+    *why = NoFileName::AllTaken;
     return {};
 }
 
 }  // namespace
 
-std::string NextCaptureFileName() {
-    return NextNumberedName(".avi");
+std::string NextCaptureFileName(NoFileName* why) {
+    return NextNumberedName(".avi", why);
 }
 
 std::string NextSnapshotFileName() {
-    return NextNumberedName(".bmp");
+    return NextNumberedName(".bmp", nullptr);
+}
+
+bool NumberedFileExists(const std::string& path) {
+    // The names are made in the current directory; asked there by their leaf, they are
+    // found whatever the directory's path is now or how long it is.
+    const auto slash = path.rfind('/');
+    const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+    struct stat st {};
+    return !leaf.empty() && ::fstatat(AT_FDCWD, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void CCaptureDlg::NameCaptureFile() {
+    captureFileName = NextCaptureFileName(&noFileName_);
 }
 
 void CCaptureDlg::OnSnapshot() {

@@ -62,7 +62,7 @@ bool CCaptureDlg::FileIsFull() {
 }
 
 void CCaptureDlg::OpenNextCaptureFile() {
-    captureFileName = NextCaptureFileName();
+    NameCaptureFile();
     Send(captureWindow,
          [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });
