@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -30,6 +31,7 @@
 #include "avi/AviFileWriter.h"
 #include "support/AviReaders.h"
 #include "support/ChildProcess.h"
+#include "support/DeepDirectory.h"
 #include "support/FileSizeLimit.h"
 #include "support/KilledChild.h"
 
@@ -433,6 +435,47 @@ TEST_F(AviDurability, AFileSystemThatRefusesSyncKeepsRecordingAndSaysSoOnce) {
     qInstallMessageHandler(g_previousHandler);
     EXPECT_EQ(g_notDurableMessages, 1);
     EXPECT_EQ(avireaders::Ffprobe(Path("nosync2.avi")), 3);
+}
+
+// The writer makes its file relative to its directory's descriptor: a directory deeper
+// than PATH_MAX takes files as any other.
+TEST_F(AviDurability, AFileInADirectoryDeeperThanPathMaxIsWrittenAndNamed) {
+    const EmptiedOnExit cleanUp(dir.path().toStdString());
+    const std::string deep = MakeDeepDirectory(dir.path().toStdString(), PATH_MAX + 300);
+    ASSERT_GT(deep.size(), std::size_t{PATH_MAX});
+    auto writer = AviFileWriter::Create(deep + "/brslt000.avi", FileSetup(kMuxerRiffBytes));
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->addFrame(Frame(0)));
+    EXPECT_TRUE(writer->finish());
+    writer.reset();
+    // Found by walking down from the base, one level at a time.
+    int at = ::open(dir.path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    for (std::size_t begin = dir.path().size() + 1; at >= 0 && begin < deep.size();) {
+        const std::size_t end = std::min(deep.find('/', begin), deep.size());
+        const int next = ::openat(at, deep.substr(begin, end - begin).c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(at);
+        at = next;
+        begin = end + 1;
+    }
+    ASSERT_GE(at, 0);
+    struct stat st {};
+    EXPECT_EQ(::fstatat(at, "brslt000.avi", &st, 0), 0);
+    EXPECT_GT(st.st_size, static_cast<off_t>(kFrameBytes));
+    ::close(at);
+}
+
+// A directory renamed while a file is being made there is still the one its name goes into.
+TEST_F(AviDurability, AFileIsNamedInItsDirectoryEvenWhenThatWasRenamedMeanwhile) {
+    ASSERT_TRUE(QDir().mkpath(Path("before")));
+    DurableFile file = DurableFile::Create(Path("before/brslt000.bmp").toStdString());
+    ASSERT_TRUE(file.isOpen());
+    ASSERT_TRUE(QDir().rename(Path("before"), Path("after")));
+    const std::uint8_t bytes[] = {'B', 'M'};
+    ASSERT_TRUE(file.writeAll(bytes, sizeof bytes));
+    EXPECT_TRUE(file.name()) << std::strerror(errno);
+    EXPECT_EQ(QFileInfo(Path("after/brslt000.bmp")).size(), 2);
+    EXPECT_TRUE(file.removeName());
+    EXPECT_FALSE(QFileInfo::exists(Path("after/brslt000.bmp")));
 }
 
 TEST_F(AviDurability, AFileNoLongerReachableByItsNameRefusesTheNextFrame) {

@@ -7,22 +7,29 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
+
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CaptureDlg.h"
+#include "app/CommandLine.h"
 #include "avi/AviFileWriter.h"
 #include "fakes/FakePowerServices.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/ChildProcess.h"
+#include "support/DeepDirectory.h"
 #include "support/Probe.h"
 
 namespace {
@@ -193,6 +200,29 @@ TEST_F(DirectoryFaults, ADirectoryRemovedBeforeTheStartIsReportedAsGone) {
     EXPECT_NE(all.find("brisolt.status: capture failed: the directory recordings go to is gone"),
               std::string::npos)
         << all;
+}
+
+// A directory so deep that its path and a file's name together pass PATH_MAX: -C takes it
+// (its own path is short enough), and a run and a snapshot then make their files there.
+TEST_F(DirectoryFaults, ADirectoryWhosePathWithAFileNamePassesPathMaxTakesRunsAndSnapshots) {
+    const EmptiedOnExit cleanUp(dir.path().toStdString());
+    // A leaf of 13 bytes passes PATH_MAX.
+    const std::string deep = MakeDeepDirectory(dir.path().toStdString(), PATH_MAX - 6);
+    ASSERT_EQ(deep.size(), std::size_t{PATH_MAX - 6});
+    ASSERT_GT(deep.size() + std::strlen("/brslt000.avi"), std::size_t{PATH_MAX});
+    const CommandLineResult commandLine = ReadCommandLine({"brisolt", "-C", deep});
+    ASSERT_TRUE(commandLine.startMainWindow) << commandLine.err;
+
+    StartRunIn(QString::fromStdString(deep));
+    dlg->OnTimer(TIMER_FRAME);
+    dlg->OnStop();
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("End Capture..."));
+    dlg->OnSnapshot();
+    // Read back by their leaves, from within the directory.
+    EXPECT_EQ(DecodedFrames("brslt000.avi"), 2);
+    struct stat st {};
+    EXPECT_EQ(::stat("brslt000.bmp", &st), 0) << "no snapshot";
+    dlg.reset();
 }
 
 // The size check asks the file's writer, not the directory by name: a directory renamed

@@ -16,18 +16,28 @@ namespace avi {
 
 namespace {
 
-std::string ParentDirectory(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
-void SyncParentDirectory(const std::string& path) {
-    // The new name itself must survive a power cut, not only the file's contents.
-    const int fd = ::open(ParentDirectory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        SyncFile(fd);
-        ::close(fd);
+// The directory a path names, held by a descriptor: opened at once where the path is short
+// enough, else one component after the other, so that no depth is too deep. -1 with errno
+// set when it cannot be opened.
+int OpenDirectory(const std::string& path) {
+    const int fd = ::open(path.c_str(), kDirectoryFlags);
+    if (fd >= 0 || errno != ENAMETOOLONG)
+        return fd;
+    int at = ::open(path[0] == '/' ? "/" : ".", kDirectoryFlags);
+    for (std::size_t begin = 0; at >= 0 && begin < path.size();) {
+        const std::size_t end = std::min(path.find('/', begin), path.size());
+        if (end > begin) {
+            const int next = ::openat(at, path.substr(begin, end - begin).c_str(), kDirectoryFlags);
+            const int error = errno;
+            ::close(at);
+            at = next;
+            errno = error;
+        }
+        begin = end + 1;
     }
+    return at;
 }
 
 }  // namespace
@@ -47,38 +57,63 @@ bool SyncFile(int fd, int (*syncFile)(int)) {
 DurableFile DurableFile::Create(const std::string& path) {
     DurableFile file;
     file.path_ = path;
-    if (path.empty()) {
+    const auto slash = path.rfind('/');
+    file.leaf_ = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (file.leaf_.empty()) {
         errno = ENOENT;
         return file;
     }
-    file.fd_ = ::open(ParentDirectory(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    // Every step from here on is taken relative to the directory's descriptor: a path of
+    // any length will do, and a directory renamed meanwhile is still the one written to.
+    file.directory_ = slash == std::string::npos ? ::open(".", kDirectoryFlags)
+                      : slash == 0              ? ::open("/", kDirectoryFlags)
+                                                : OpenDirectory(path.substr(0, slash));
+    if (file.directory_ < 0)
+        return file;
+    file.fd_ = ::openat(file.directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
     file.unnamed_ = file.fd_ >= 0;
     if (file.unnamed_)
         return file;
-    file.fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    file.fd_ = ::openat(file.directory_, file.leaf_.c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file.fd_ >= 0)
-        SyncParentDirectory(path);
+        file.syncDirectory();
     return file;
 }
 
-DurableFile::~DurableFile() {
+DurableFile::~DurableFile() { close(); }
+
+void DurableFile::close() {
     if (fd_ >= 0)
         ::close(fd_);
+    if (directory_ >= 0)
+        ::close(directory_);
+    fd_ = directory_ = -1;
 }
 
-DurableFile::DurableFile(DurableFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)),
-      unnamed_(other.unnamed_) {}
+DurableFile::DurableFile(DurableFile&& other) noexcept { *this = std::move(other); }
 
 DurableFile& DurableFile::operator=(DurableFile&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
+        close();
         fd_ = std::exchange(other.fd_, -1);
+        directory_ = std::exchange(other.directory_, -1);
         path_ = std::move(other.path_);
+        leaf_ = std::move(other.leaf_);
         unnamed_ = other.unnamed_;
     }
     return *this;
+}
+
+void DurableFile::syncDirectory() const {
+    // The new name itself must survive a power cut, not only the file's contents. A
+    // directory the program may search but not read cannot be synced; its names are then
+    // as durable as the file system makes them.
+    const int fd = ::openat(directory_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        SyncFile(fd);
+        ::close(fd);
+    }
 }
 
 bool DurableFile::writeAll(const std::uint8_t* data, std::size_t size) {
@@ -106,11 +141,11 @@ bool DurableFile::name() {
         return true;
     // linkat never replaces an existing name: a file that appeared meanwhile wins (EEXIST).
     const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-        (errno == EEXIST || ::linkat(fd_, "", AT_FDCWD, path_.c_str(), AT_EMPTY_PATH) != 0))
+    if (::linkat(AT_FDCWD, self.c_str(), directory_, leaf_.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        (errno == EEXIST || ::linkat(fd_, "", directory_, leaf_.c_str(), AT_EMPTY_PATH) != 0))
         return false;
     unnamed_ = false;
-    SyncParentDirectory(path_);
+    syncDirectory();
     return true;
 }
 
@@ -130,12 +165,13 @@ bool DurableFile::removeName() {
     // Only the file made here goes: the name must still lead to its inode.
     struct stat own {};
     struct stat named {};
-    if (::fstat(fd_, &own) != 0 || ::lstat(path_.c_str(), &named) != 0 ||
+    if (::fstat(fd_, &own) != 0 ||
+        ::fstatat(directory_, leaf_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         own.st_dev != named.st_dev || own.st_ino != named.st_ino)
         return false;
-    if (::unlink(path_.c_str()) != 0)
+    if (::unlinkat(directory_, leaf_.c_str(), 0) != 0)
         return false;
-    SyncParentDirectory(path_);
+    syncDirectory();
     return true;
 }
 

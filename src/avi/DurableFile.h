@@ -17,14 +17,17 @@ bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
 // are durable, so that a kill or a power cut at any moment leaves either no such name or a
 // readable file; elsewhere it gets its name at once. It never replaces or follows anything
 // that has the name already. Every step that adds or removes a name syncs the directory, so
-// the name survives a power cut as well as the bytes.
+// the name survives a power cut as well as the bytes. The steps go through a descriptor of
+// the directory, opened once: a directory of any depth will do, and one renamed meanwhile
+// is still the one the name goes into.
 //
 // A write past the process's file size limit raises SIGXFSZ, which ends a process that
 // has not ignored it: a program that wants such a write to fail instead ignores the signal
 // itself, once, at its start.
 class DurableFile {
 public:
-    // A new file for path; isOpen() is false (with errno set) when none could be made.
+    // A new file for path, named by its last component in the directory the rest names;
+    // isOpen() is false (with errno set) when none could be made.
     static DurableFile Create(const std::string& path);
     DurableFile() = default;
     ~DurableFile();
@@ -55,8 +58,13 @@ public:
     bool removeName();
 
 private:
+    void syncDirectory() const;
+    void close();
+
     int fd_ = -1;
+    int directory_ = -1;  // the directory the file's name goes into
     std::string path_;
+    std::string leaf_;  // the name in that directory
     bool unnamed_ = false;
 };
 

@@ -30,14 +30,15 @@ std::string CurrentDirectory() {
 // A name is taken when its file can be opened for reading. A name that exists in any other
 // way (unreadable, a dangling link) counts as taken too: the capture window creates its files
 // exclusively, so handing such a name out would only make the run or snapshot fail.
-bool NameTaken(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+// Asked by its leaf in the current directory, a name is found at any depth of it.
+bool NameTaken(const char* leaf) {
+    const int fd = ::openat(AT_FDCWD, leaf, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd >= 0) {
         ::close(fd);
         return true;
     }
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::fstatat(AT_FDCWD, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::string NextNumberedName(const char* extension, NoFileName* why) {
@@ -52,10 +53,9 @@ std::string NextNumberedName(const char* extension, NoFileName* why) {
     }
     for (int n = 0; n < kNumberedNames; ++n) {
         char leaf[32];
-        std::snprintf(leaf, sizeof leaf, "/brslt%03d%s", n, extension);
-        const std::string path = directory + leaf;
-        if (!NameTaken(path))
-            return path;
+        std::snprintf(leaf, sizeof leaf, "brslt%03d%s", n, extension);
+        if (!NameTaken(leaf))
+            return directory + "/" + leaf;
     }
     qCWarning(lcFileNames, "all %d numbered %s names in %s are taken", kNumberedNames,
               extension, directory.c_str());
