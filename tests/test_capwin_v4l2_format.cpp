@@ -1,6 +1,6 @@
 // Which pixel format the capture window asks a V4L2 camera for: YUYV where the camera has the
 // size in it, MJPEG where only MJPEG has it or where MJPEG is chosen.
-#include "device/V4l2Devices.h"
+#include "device/V4l2Queries.h"
 
 #include <gtest/gtest.h>
 

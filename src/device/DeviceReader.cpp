@@ -15,7 +15,7 @@
 #include "device/DeviceInput.h"
 #include "device/PatternFault.h"
 #include "device/ReaderRules.h"
-#include "device/V4l2Devices.h"
+#include "device/V4l2Queries.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

@@ -1,6 +1,7 @@
-// V4L2 capture devices: finding them by stable names, their formats and their controls.
+// V4L2 capture devices: finding them by stable names.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -21,49 +22,10 @@ struct V4l2Device {
 const std::string& DeviceDirectory();
 
 // The video capture devices present now under deviceDir (its videoN nodes, with stable
-// names from v4l/by-id, else v4l/by-path), in node order.
-std::vector<V4l2Device> FindV4l2CaptureDevices(const std::string& deviceDir = "/dev");
-
-struct V4l2Modes {
-    bool yuyv = false;
-    bool mjpeg = false;
-    std::vector<std::pair<int, int>> sizes;  // discrete frame sizes offered, largest last
-    // The sizes each format offers: webcams commonly send their large sizes only as MJPEG.
-    std::vector<std::pair<int, int>> yuyvSizes;
-    std::vector<std::pair<int, int>> mjpegSizes;
-};
-
-// What the device at path offers; empty when it cannot be asked.
-V4l2Modes QueryV4l2Modes(const std::string& path);
-
-// The pixel format to ask the device for, as libavdevice names it ("yuyv422", "mjpeg"), or
-// empty for whatever the device is set to. MJPEG when it is asked for; otherwise YUYV, which
-// needs no decoding, where the device offers it at width x height (0 x 0: at any size), and
-// MJPEG where only MJPEG has that size.
-std::string V4l2InputFormat(const V4l2Modes& modes, bool mjpegAsked, int width, int height);
-
-// The fastest frame rate the device offers in a pixel format ("yuyv422", "mjpeg"; empty:
-// the one it is set to) at width x height (0 x 0: the size it is set to), written "num/den"
-// frames a second as libavdevice takes it; empty when the device does not say. A camera
-// keeps the rate the last program set, which may be far below what it can do.
-std::string V4l2BestFrameRate(const std::string& path, const std::string& inputFormat,
-                              int width, int height);
-
-struct V4l2Control {
-    std::uint32_t id = 0;
-    std::string name;
-    enum class Kind { Integer, Boolean, Menu } kind = Kind::Integer;
-    int minimum = 0;
-    int maximum = 0;
-    int step = 1;
-    int value = 0;
-    std::vector<std::pair<int, std::string>> menu;  // index and name of each menu entry
-};
-
-// The user controls of the device (brightness, contrast, ...) with their current values.
-std::vector<V4l2Control> QueryV4l2Controls(const std::string& path);
-
-// Sets one control; false (logged) when the device refuses.
-bool SetV4l2Control(const std::string& path, std::uint32_t id, int value);
+// names from v4l/by-id, else v4l/by-path), in node order. The nodes are asked at once, each
+// on a thread of its own, and waited for at most answerWait: a node whose driver does not
+// answer by then is left out (logged), and nothing waits for its driver to return.
+std::vector<V4l2Device> FindV4l2CaptureDevices(const std::string& deviceDir,
+                                               std::chrono::milliseconds answerWait);
 
 }  // namespace device

@@ -12,7 +12,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "device/V4l2Devices.h"
+#include "av/CaptureLog.h"
+#include "device/DeviceWorker.h"
+#include "device/V4l2Queries.h"
 
 namespace capwin {
 
@@ -48,8 +50,27 @@ struct FormDialog {
     bool run() { return dialog.exec() == QDialog::Accepted; }
 };
 
-void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path) {
-    const std::vector<device::V4l2Control> controls = device::QueryV4l2Controls(path);
+// The device's controls, asked and set through worker: the dialog never waits for the
+// device longer than deviceWait, and opens it once.
+void AddV4l2Controls(QFormLayout* form, QWidget* owner, device::DeviceWorker& worker,
+                     std::chrono::milliseconds deviceWait) {
+    auto asked = worker.ask([](int fd) { return device::QueryV4l2Controls(fd); });
+    if (!device::AnsweredWithin(asked, deviceWait)) {
+        qCWarning(lcCapture).noquote() << "the device" << QString::fromStdString(worker.path())
+                                       << "did not tell its controls within"
+                                       << deviceWait.count() << "ms";
+        auto* note = new QLabel(QObject::tr("The device does not answer (its driver is busy); "
+                                            "its controls cannot be shown now."));
+        note->setWordWrap(true);
+        form->addRow(note);
+        return;
+    }
+    const std::vector<device::V4l2Control> controls = asked.get();
+    // Each change goes to the device as it is made; of a slider's steps that the device has
+    // not taken yet, only the newest is sent.
+    const auto set = [&worker](std::uint32_t id, int value) {
+        worker.post([id, value](int fd) { device::SetV4l2Control(fd, id, value); }, id);
+    };
     if (controls.empty()) {
         form->addRow(new QLabel(QObject::tr("This device offers no adjustable controls.")));
         return;
@@ -63,8 +84,7 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
             auto* box = new QCheckBox(owner);
             box->setChecked(control.value != 0);
             box->setToolTip(Tip(QObject::tr("%1: on or off. %2").arg(label, applies)));
-            QObject::connect(box, &QCheckBox::toggled,
-                             [path, id](bool on) { device::SetV4l2Control(path, id, on ? 1 : 0); });
+            QObject::connect(box, &QCheckBox::toggled, [set, id](bool on) { set(id, on ? 1 : 0); });
             form->addRow(label, box);
             break;
         }
@@ -76,8 +96,8 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                     combo->setCurrentIndex(combo->count() - 1);
             }
             combo->setToolTip(Tip(QObject::tr("%1: one of the device's choices. %2").arg(label, applies)));
-            QObject::connect(combo, &QComboBox::activated, [path, id, combo](int row) {
-                device::SetV4l2Control(path, id, combo->itemData(row).toInt());
+            QObject::connect(combo, &QComboBox::activated, [set, id, combo](int row) {
+                set(id, combo->itemData(row).toInt());
             });
             form->addRow(label, combo);
             break;
@@ -94,7 +114,7 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                                    .arg(control.step)
                                    .arg(applies)));
             QObject::connect(slider, &QSlider::valueChanged,
-                             [path, id](int value) { device::SetV4l2Control(path, id, value); });
+                             [set, id](int value) { set(id, value); });
             form->addRow(label, slider);
             break;
         }
@@ -105,14 +125,18 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
 }  // namespace
 
 bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
-                          device::TestPattern* pattern) {
-    FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
+                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait) {
     if (kind == device::DeviceKind::V4l2) {
+        // Outlives the dialog and its controls' connections; its end lets the last change
+        // reach the device, within the wait.
+        device::DeviceWorker worker(devicePath, deviceWait);
+        FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
         // Controls take effect at once, as the device applies them; closing keeps them.
         d.form->addRow(new QLabel(QString::fromStdString(devicePath)));
-        AddV4l2Controls(d.form, &d.dialog, devicePath);
+        AddV4l2Controls(d.form, &d.dialog, worker, deviceWait);
         return d.run();
     }
+    FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("pattern"));
     combo->setToolTip(Tip(QObject::tr("The moving picture the test pattern draws. OK applies it.")));

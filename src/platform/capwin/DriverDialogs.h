@@ -1,6 +1,7 @@
 // The four driver dialogs of the capture window: source, format, display and compression.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,10 +20,11 @@ inline constexpr const char* kVideoFormatDialog = "videoFormatDialog";
 inline constexpr const char* kVideoDisplayDialog = "videoDisplayDialog";
 inline constexpr const char* kVideoCompressionDialog = "videoCompressionDialog";
 
-// Video source. For a V4L2 device its controls, applied as they are moved; for the test
+// Video source. For a V4L2 device its controls, applied as they are moved (the device is
+// opened once, off this thread, and never waited for longer than deviceWait); for the test
 // pattern the picture to show. True when accepted (pattern then holds the choice).
 bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
-                          device::TestPattern* pattern);
+                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait);
 
 struct FormatChoice {
     int width = 0;

@@ -351,6 +351,10 @@ LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
     return avi::SaveDibSnapshot(path, current_) ? TRUE : FALSE;
 }
 
+std::chrono::milliseconds FfmpegCaptureWindow::deviceWait() const {
+    return std::chrono::milliseconds(std::max(0, settings_->deviceQueryWaitMs));
+}
+
 avi::EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
     return settings_->encoderLookup ? settings_->encoderLookup : avi::DefaultEncoderLookup();
 }

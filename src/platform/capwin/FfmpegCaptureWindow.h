@@ -33,6 +33,8 @@ struct CaptureWindowSettings : device::SessionLimits {
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
     int testPatternRate = 25;  // frames a second the test pattern draws
+    // How long the driver dialogs wait for a device to tell its controls or formats.
+    int deviceQueryWaitMs = 1000;
     // How the compression dialog and the files find their encoders; empty: in the FFmpeg
     // we run on.
     avi::EncoderLookup encoderLookup;
@@ -103,6 +105,8 @@ private:
     // default back unless the compression dialog changed it meanwhile.
     void followLayout(picture::PixelLayout before);
     avi::EncoderLookup encoderLookup() const;
+    // How long the driver dialogs wait for the device to answer a query.
+    std::chrono::milliseconds deviceWait() const;
 
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;

@@ -3,10 +3,12 @@
 #include "platform/capwin/FfmpegCaptureWindow.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "av/CLocaleScope.h"
 #include "av/CaptureLog.h"
-#include "device/V4l2Devices.h"
+#include "device/DeviceWorker.h"
+#include "device/V4l2Queries.h"
 #include "platform/capwin/DriverDialogs.h"
 
 using namespace capwin;
@@ -34,7 +36,7 @@ LRESULT FfmpegCaptureWindow::DlgVideoSource() {
         return FALSE;
     const device::SourceRequest& current = session_.request();
     device::TestPattern pattern = current.pattern;
-    if (!RunVideoSourceDialog(this, current.kind, current.path, &pattern))
+    if (!RunVideoSourceDialog(this, current.kind, current.path, &pattern, deviceWait()))
         return FALSE;
     if (current.kind == device::DeviceKind::TestPattern && pattern != current.pattern) {
         device::SourceRequest request = current;
@@ -50,7 +52,15 @@ LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
     std::vector<std::pair<int, int>> sizes;
     device::V4l2Modes modes;
     if (session_.request().kind == device::DeviceKind::V4l2) {
-        modes = device::QueryV4l2Modes(session_.request().path);
+        // Asked off this thread: a driver that hangs costs the dialog the wait, no more, and
+        // the dialog then offers the size in effect.
+        device::DeviceWorker worker(session_.request().path, std::chrono::milliseconds(0));
+        auto asked = worker.ask([](int fd) { return device::QueryV4l2Modes(fd); });
+        if (device::AnsweredWithin(asked, deviceWait()))
+            modes = asked.get();
+        else
+            qCWarning(lcCapture) << "the device did not tell its formats within"
+                                 << deviceWait().count() << "ms";
         sizes = modes.sizes;
     } else {
         sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};

@@ -29,9 +29,10 @@ std::string KernelVersion(std::uint32_t v) {
 
 }  // namespace
 
-FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir) {
+FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir,
+                                           std::chrono::milliseconds answerWait) {
     if (devices == Devices::Scan) {
-        for (const device::V4l2Device& device : device::FindV4l2CaptureDevices(deviceDir)) {
+        for (const device::V4l2Device& device : device::FindV4l2CaptureDevices(deviceDir, answerWait)) {
             if (static_cast<int>(drivers_.size()) >= kMaxDrivers - 1)
                 break;
             capwin::DriverEntry entry;

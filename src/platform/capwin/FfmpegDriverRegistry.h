@@ -16,9 +16,11 @@ public:
     static constexpr const char* kTestPatternName = "Brisolt test pattern (built-in)";
 
     // Lists the devices present now under deviceDir (or none, for a machine-independent
-    // list).
-    explicit FfmpegDriverRegistry(Devices devices = Devices::Scan,
-                                  const std::string& deviceDir = device::DeviceDirectory());
+    // list), waiting at most answerWait for their drivers to answer: one that hangs is left
+    // out.
+    explicit FfmpegDriverRegistry(
+        Devices devices = Devices::Scan, const std::string& deviceDir = device::DeviceDirectory(),
+        std::chrono::milliseconds answerWait = std::chrono::milliseconds(1000));
 
     BOOL capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize, char* version,
                                   int versionSize) override;

@@ -51,7 +51,8 @@
 //                               of the same file, held until the first closes, as wrapper
 //                               libraries do: the descriptor cannot be told by its file.
 // fake_v4l2_dqbuf_calls() (C linkage) counts the DQBUF calls of the process, so a test can
-// tell a reader that waits for frames from one that keeps asking.
+// tell a reader that waits for frames from one that keeps asking; fake_v4l2_open_calls()
+// counts the opens of a camera that succeeded.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -255,6 +256,7 @@ struct Descriptor {
 };
 
 std::atomic<unsigned long> g_dqbufCalls{0};
+std::atomic<unsigned long> g_openCalls{0};
 
 // The fake's state. Made on first use and never destroyed: other libraries call stat()
 // and close() before static constructors of this one ran, and after its destructors.
@@ -948,6 +950,7 @@ int Adopt(int fd) {
         if (EnvNumber("FAKE_V4L2_TWIN_FD", 0) != 0)
             d.twin = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         Global().fds[fd] = d;
+        ++g_openCalls;
     }
     const long hang = EnvNumber("FAKE_V4L2_HANG_OPEN_MS", 0);
     if (hang > 0)
@@ -1341,6 +1344,7 @@ FILE* fopen64(const char* path, const char* mode) {
 }
 
 unsigned long fake_v4l2_dqbuf_calls() { return g_dqbufCalls.load(); }
+unsigned long fake_v4l2_open_calls() { return g_openCalls.load(); }
 
 // The fortified entry points of the same calls.
 int __poll_chk(struct pollfd* fds, nfds_t count, int timeoutMs, size_t) {
