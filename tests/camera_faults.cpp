@@ -20,6 +20,7 @@
 
 #include "camera_harness.h"
 #include "device/DeviceSession.h"
+#include "device/DeviceThreads.h"
 
 extern "C" {
 #include <libavutil/time.h>
@@ -316,6 +317,10 @@ TEST_F(CameraFaults, DisconnectFromADriverStuckInStreamoffReturnsWithinItsLimit)
     dlg->OnDisconnect();
     EXPECT_LT(t.elapsed(), 1000 + 500) << "the teardown wait";
     EXPECT_EQ(dlg->captureState, Disconnected);
+    // The reader left to its driver counts until its very end, which the program's end
+    // waits for.
+    EXPECT_FALSE(device::WaitForDeviceThreads(std::chrono::milliseconds(0)));
+    EXPECT_TRUE(device::WaitForDeviceThreads(std::chrono::milliseconds(6000)));
     unsetenv("FAKE_V4L2_HANG_STREAMOFF_MS");
     ASSERT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 6000));
     Connect();  // the device was closed by the reader that was left to it

@@ -59,10 +59,15 @@ QString StatusLine::FileLeaf() const {
 
 void StatusLine::Started() {
     // The driver list is filled only now; a new selection shows at once.
+    int drivers = 0;
     if (dialog_->driverList) {
+        drivers = dialog_->driverList->GetCount();
         if (auto* list = qobject_cast<QListWidget*>(dialog_->driverList->Widget()))
             QObject::connect(list, &QListWidget::currentRowChanged, view_, [this] { Update(); });
     }
+    qCInfo(lcStatus).noquote() << "ready:" << Count(drivers, "capture driver")
+                               << "listed; recordings go to"
+                               << QDir::toNativeSeparators(QDir::currentPath());
     Update();
 }
 

@@ -34,5 +34,7 @@ int main(int argc, char** argv) {
     Platform platform{&drivers, &power};
     CCaptureApp captureApp(platform);
     captureApp.InitInstance();
+    // The window has let go of its devices; a driver that hangs gets one more second.
+    AwaitDeviceThreads(0, std::chrono::milliseconds(1000));
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "av/CaptureLog.h"
+#include "device/DeviceThreads.h"
 
 namespace device {
 
@@ -49,7 +50,12 @@ struct DeviceWorker::State {
 
 DeviceWorker::DeviceWorker(std::string path, std::chrono::milliseconds stopBound)
     : path_(std::move(path)), stopBound_(stopBound), state_(std::make_shared<State>()) {
-    thread_ = std::thread([state = state_, path = path_] { state->work(path); });
+    thread_ = std::thread(
+        [state = state_, path = path_, token = DeviceThreadToken()]() mutable {
+            state->work(path);
+            state.reset();
+            token.release();
+        });
 }
 
 DeviceWorker::~DeviceWorker() {

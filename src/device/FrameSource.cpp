@@ -3,6 +3,7 @@
 
 #include "av/CaptureLog.h"
 #include "device/DeviceReader.h"
+#include "device/DeviceThreads.h"
 #include "device/ReaderRules.h"
 
 namespace device {
@@ -29,8 +30,14 @@ struct FrameSource::Packet {
 FrameSource::FrameSource(SourceRequest request, std::chrono::milliseconds stopBound)
     : request_(std::move(request)), stopBound_(stopBound),
       state_(std::make_shared<ReaderState>()) {
-    // The reader holds the state too: let go of, it still has what it needs.
-    reader_ = std::thread([request = request_, state = state_] { ReadDevice(request, state); });
+    // The reader holds the state too: let go of, it still has what it needs. It counts as a
+    // device thread from before it starts to its last step.
+    reader_ = std::thread(
+        [request = request_, state = state_, token = DeviceThreadToken()]() mutable {
+            ReadDevice(request, state);
+            state.reset();
+            token.release();
+        });
 }
 
 FrameSource::~FrameSource() { stop(stopBound_); }

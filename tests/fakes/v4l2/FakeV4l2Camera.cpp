@@ -50,6 +50,9 @@
 //   FAKE_V4L2_TWIN_FD=1         every descriptor of a camera comes with a second descriptor
 //                               of the same file, held until the first closes, as wrapper
 //                               libraries do: the descriptor cannot be told by its file.
+// FAKE_V4L2_EVENTS=PATH appends a line to the file PATH for every descriptor of a camera
+// the process opens ("open") and closes ("close"), so that a test can tell, after a program
+// ended, whether it closed its devices itself or left them to the kernel.
 // fake_v4l2_dqbuf_calls() (C linkage) counts the DQBUF calls of the process, so a test can
 // tell a reader that waits for frames from one that keeps asking; fake_v4l2_open_calls()
 // counts the opens of a camera that succeeded.
@@ -115,6 +118,23 @@ std::int64_t NowUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Appends a line to the file FAKE_V4L2_EVENTS names, if any.
+void NoteEvent(const char* line) {
+    const char* path = getenv("FAKE_V4L2_EVENTS");
+    if (path == nullptr || *path == '\0')
+        return;
+    using OpenFn = int (*)(const char*, int, ...);
+    static const auto realOpen = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
+    using CloseFn = int (*)(int);
+    static const auto realClose = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
+    const int fd = realOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const std::string text = std::string(line) + "\n";
+    [[maybe_unused]] const ssize_t written = write(fd, text.data(), text.size());
+    realClose(fd);
 }
 
 long EnvNumber(const char* name, long fallback) {
@@ -951,6 +971,7 @@ int Adopt(int fd) {
             d.twin = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         Global().fds[fd] = d;
         ++g_openCalls;
+        NoteEvent("open");
     }
     const long hang = EnvNumber("FAKE_V4L2_HANG_OPEN_MS", 0);
     if (hang > 0)
@@ -1077,6 +1098,7 @@ int close(int fd) {
                 real_close(it->second.twin);
             }
             Global().fds.erase(it);
+            NoteEvent("close");
         }
     }
     REAL(close, CloseFn);

@@ -1,8 +1,10 @@
-// The driver dialogs and the start-up device scan on a driver that hangs: they talk to the
-// camera off the window's thread and wait for it within a bound, as connect and grab do,
-// and the source dialog opens the device once, however many controls it moves.
+// The driver dialogs, the start-up device scan and the program's end on a driver that hangs:
+// they talk to the camera off the window's thread and wait for it within a bound, as connect
+// and grab do; the source dialog opens the device once, however many controls it moves; and
+// the program does not end under a device thread that is still in its driver.
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QProcess>
 #include <QSlider>
 #include <QTest>
 
@@ -30,9 +32,9 @@ std::string Labels(QDialog* dialog) {
     return text;
 }
 
-class CameraDialogs : public Camera {};
+class CameraHangs : public Camera {};
 
-TEST_F(CameraDialogs, SourceAndFormatDialogsShowWithinTheirBoundWhileTheDriverHangsInOpen) {
+TEST_F(CameraHangs, SourceAndFormatDialogsShowWithinTheirBoundWhileTheDriverHangsInOpen) {
     AddCamera();
     Open();
     Connect();
@@ -70,7 +72,7 @@ TEST_F(CameraDialogs, SourceAndFormatDialogsShowWithinTheirBoundWhileTheDriverHa
     EXPECT_TRUE(w->isConnected()) << "the preview's device is not touched";
 }
 
-TEST_F(CameraDialogs, TheSourceDialogOpensTheDeviceOnceHoweverManyStepsASliderMoves) {
+TEST_F(CameraHangs, TheSourceDialogOpensTheDeviceOnceHoweverManyStepsASliderMoves) {
     AddCamera();
     Open();
     Connect();
@@ -90,7 +92,7 @@ TEST_F(CameraDialogs, TheSourceDialogOpensTheDeviceOnceHoweverManyStepsASliderMo
     EXPECT_EQ(CameraOpens() - before, 1u);
 }
 
-TEST_F(CameraDialogs, TheDeviceScanAtStartUpReturnsWithinItsBoundWhileADriverHangsInOpen) {
+TEST_F(CameraHangs, TheDeviceScanAtStartUpReturnsWithinItsBoundWhileADriverHangsInOpen) {
     AddCamera();
     setenv("FAKE_V4L2_HANG_OPEN_MS", "3000", 1);
     QElapsedTimer t;
@@ -108,6 +110,39 @@ TEST_F(CameraDialogs, TheDeviceScanAtStartUpReturnsWithinItsBoundWhileADriverHan
                    .drivers()
                    .size() == 2u;
     }, 8000));
+}
+
+// The program itself, ended while the start-up scan's thread is still in its driver's open:
+// it waits for the thread to close the device before it ends (within its bound) rather
+// than end under it, which would leave the thread to run on while the program is torn down.
+TEST_F(CameraHangs, TheProgramEndsAfterItsDeviceThreadsHaveClosedTheirDevices) {
+    AddCamera();
+    const QString events = work.path() + "/events";
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("BRISOLT_DEVICE_DIR", devices.path());
+    env.insert("FAKE_V4L2_HANG_OPEN_MS", "1600");
+    env.insert("FAKE_V4L2_EVENTS", events);
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("BRISOLT_BINARY_DIR") + "/brisolt",
+                  {"-platform", "offscreen", "-C", work.path()});
+    ASSERT_TRUE(program.waitForStarted());
+    QString log;
+    ASSERT_TRUE(WaitFor([&] {
+        log += QString::fromLocal8Bit(program.readAllStandardError());
+        return log.contains("it is not listed") && log.contains("brisolt.status: ready:");
+    }, 8000)) << log.toStdString();
+    program.terminate();  // SIGTERM, as a log-off ends it
+    ASSERT_TRUE(program.waitForFinished(10000));
+    log += QString::fromLocal8Bit(program.readAllStandardError());
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0);
+    QFile file(events);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray seen = file.readAll();
+    EXPECT_GE(seen.count("open\n"), 1);
+    EXPECT_EQ(seen.count("close\n"), seen.count("open\n"))
+        << "a device left open when the program ended\n" << log.toStdString();
 }
 
 }  // namespace
