@@ -341,7 +341,8 @@ TEST_F(MainWindowTest, SystemCommandsAreDispatchedOnTheirMaskedId) {
             EXPECT_EQ(about.title, QStringLiteral("Brisolt version info"));
             ASSERT_EQ(about.lines.size(), 2);
             EXPECT_EQ(about.lines[0], QStringLiteral("Brisolt Version 1.2"));
-            EXPECT_FALSE(about.lines[1].trimmed().isEmpty()) << "the notice line";
+            EXPECT_TRUE(about.lines[1].contains(QStringLiteral("GPL-3.0-or-later")))
+                << "the notice line names the licence: " << about.lines[1].toStdString();
         }
         for (QWidget* w : QApplication::topLevelWidgets())
             EXPECT_EQ(qobject_cast<CAboutDlg*>(w), nullptr) << "the about box outlived its command";
