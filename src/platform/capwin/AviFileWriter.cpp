@@ -226,7 +226,7 @@ bool AviFileWriter::stillLinked() const {
     return ::fstat(fd_, &own) == 0 && own.st_nlink > 0;
 }
 
-int AviFileWriter::onWrite(void* opaque, std::uint8_t* data, int size) {
+int AviFileWriter::onWrite(void* opaque, AvioWriteBuffer data, int size) {
     auto* self = static_cast<AviFileWriter*>(opaque);
     if (self->ioErrno_ != 0)
         return AVERROR(self->ioErrno_);

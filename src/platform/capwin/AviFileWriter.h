@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/capwin/AvCompat.h"
 #include "platform/capwin/AvHandles.h"
 #include "platform/capwin/AviLiveHeader.h"
 #include "platform/capwin/CaptureFormat.h"
@@ -110,7 +111,7 @@ private:
     bool stillLinked() const;
     void removeUnreadable();
     void fail(const char* what);
-    static int onWrite(void* opaque, std::uint8_t* data, int size);
+    static int onWrite(void* opaque, AvioWriteBuffer data, int size);
     static std::int64_t onSeek(void* opaque, std::int64_t offset, int whence);
 
     std::string path_;
