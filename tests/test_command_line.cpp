@@ -126,7 +126,7 @@ TEST_F(CommandLine, ADirectoryThatCanBeRecordedIntoBecomesTheCurrentOne) {
 
 TEST_F(CommandLine, ADirectoryThatIsMissingOrNoDirectoryIsRefusedAndTheCurrentOneStays) {
     const std::string file = Dir() + "/brslt000.avi";
-    QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly));
     struct Case {
         std::string dir;
         const char* why;
