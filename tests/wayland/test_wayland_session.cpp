@@ -1,8 +1,9 @@
 // The program on a Wayland desktop: the main window on Qt's native Wayland plugin, as a
-// client of a headless weston (tests/wayland/run-under-weston), with the real FFmpeg capture
-// window on the test pattern. Clicks go in through Qt's window-system interface, as the
-// plugin delivers the compositor's input; what the compositor shows is read back from its
-// screenshots, which are kept in BRISOLT_SCREENSHOT_DIR for a person to look at.
+// client of weston (tests/wayland/run-under-weston), with the real FFmpeg capture window on
+// the test pattern. The user's clicks and keys are real input: the X pointer and keyboard of
+// the Xvfb that weston runs in, which weston hands to the program as a desktop's compositor
+// does. Where the windows are is read back from weston's screenshots, which are kept in
+// BRISOLT_SCREENSHOT_DIR for a person to look at.
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -52,17 +53,36 @@ QImage Screenshot(const QString& name) {
     return QImage(file).convertToFormat(QImage::Format_RGB32);
 }
 
+// Real input: xdotool on the X display weston runs in, whose pointer and keyboard are the
+// compositor's. Screen positions are weston's, which fills that display from its corner.
+bool Xdotool(const QStringList& args) {
+    QProcess xdotool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", qEnvironmentVariable("BRISOLT_POINTER_DISPLAY"));
+    xdotool.setProcessEnvironment(env);
+    xdotool.start("xdotool", args);
+    return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0;
+}
+
+// Moves the pointer onto a screen position (from beside it, so the compositor sees it
+// arrive) and clicks there with button 1 (left) or 3 (right).
+bool ClickAt(QPoint screen, int button) {
+    return Xdotool({"mousemove", QString::number(screen.x() + 3), QString::number(screen.y() + 3)}) &&
+           Xdotool({"mousemove", QString::number(screen.x()), QString::number(screen.y())}) &&
+           Xdotool({"click", QString::number(button)});
+}
+
 // Where part appears pixel for pixel in screen (its top-left), if it does.
 std::optional<QPoint> FindOnScreen(const QImage& screen, const QImage& part) {
     const QImage p = part.convertToFormat(QImage::Format_RGB32);
     if (p.isNull() || screen.isNull())
         return std::nullopt;
     const auto rowBytes = static_cast<size_t>(p.width()) * 4;
+    const auto* firstRow = reinterpret_cast<const QRgb*>(p.constScanLine(0));
     for (int y = 0; y + p.height() <= screen.height(); ++y) {
         const auto* line = reinterpret_cast<const QRgb*>(screen.constScanLine(y));
         for (int x = 0; x + p.width() <= screen.width(); ++x) {
-            if (line[x] != reinterpret_cast<const QRgb*>(p.constScanLine(0))[0] ||
-                std::memcmp(line + x, p.constScanLine(0), rowBytes) != 0)
+            if (line[x] != firstRow[0] || std::memcmp(line + x, firstRow, rowBytes) != 0)
                 continue;
             bool all = true;
             for (int r = 1; r < p.height() && all; ++r)
@@ -79,6 +99,8 @@ std::optional<QPoint> FindOnScreen(const QImage& screen, const QImage& part) {
 // just shown reaches the screen a few frames later, so this looks for up to three seconds;
 // the last screenshot is kept under name.
 std::optional<QRect> WindowOnScreen(QWidget* window, const QString& name) {
+    // The pointer is parked in the screen's last pixel, where its picture falls outside.
+    EXPECT_TRUE(Xdotool({"mousemove", "1023", "767"}));
     for (int attempt = 0; attempt < 10; ++attempt) {
         WaitFor([] { return false; }, 300);
         const QImage screen = Screenshot(name);
@@ -93,7 +115,7 @@ std::optional<QRect> WindowOnScreen(QWidget* window, const QString& name) {
 // Notes the parent a window has when it is first exposed.
 class ExposeWatch : public QObject {
 public:
-    ExposeWatch(QWidget* widget, QWindow** parent) : widget_(widget), parent_(parent) {
+    ExposeWatch(QWidget* widget, QWindow** parent) : parent_(parent) {
         widget->winId();
         widget->windowHandle()->installEventFilter(this);
     }
@@ -107,7 +129,6 @@ public:
     }
 
 private:
-    QWidget* widget_;
     QWindow** parent_;
 };
 
@@ -116,6 +137,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"))
             << "run under tests/wayland/run-under-weston";
+        ASSERT_FALSE(qEnvironmentVariable("BRISOLT_POINTER_DISPLAY").isEmpty());
         ASSERT_TRUE(dir.isValid());
         previousDir = QDir::currentPath();
         ASSERT_TRUE(QDir::setCurrent(dir.path()));
@@ -123,17 +145,35 @@ protected:
         dlg = std::make_unique<CCaptureDlg>(Platform{registry.get(), &power});
         dlg->Create();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+        const auto found = WindowOnScreen(dlg.get(), "main-window");
+        ASSERT_TRUE(found) << "the main window is not on the screen as it draws itself";
+        main = *found;
     }
     void TearDown() override {
         dlg.reset();
         registry.reset();
         QDir::setCurrent(previousDir);
     }
-    void Click(int id) {
-        auto* button = qobject_cast<QPushButton*>(dlg->GetDlgItem(id)->Widget());
-        ASSERT_NE(button, nullptr);
+    // Where a point of one of the main window's controls is on the screen.
+    QPoint OnScreen(QWidget* control, QPoint at) const {
+        return main.topLeft() + control->mapTo(dlg.get(), at);
+    }
+    QWidget* Control(int id) const { return dlg->GetDlgItem(id)->Widget(); }
+    // A left click in the middle of a button, as the user makes it.
+    void Press(int id) {
+        QWidget* button = Control(id);
         ASSERT_TRUE(button->isEnabled()) << id;
-        QTest::mouseClick(button, Qt::LeftButton);
+        ASSERT_TRUE(ClickAt(OnScreen(button, button->rect().center()), 1));
+    }
+    // Types a value into an edit field over what it holds.
+    void Type(int id, const QString& text) {
+        QWidget* field = Control(id);
+        ASSERT_TRUE(ClickAt(OnScreen(field, field->rect().center()), 1));
+        ASSERT_TRUE(WaitFor([&] { return field->hasFocus(); }, 2000)) << "no keyboard focus";
+        ASSERT_TRUE(Xdotool({"key", "ctrl+a"}));
+        ASSERT_TRUE(Xdotool({"type", text}));
+        ASSERT_TRUE(WaitFor([&] { return dlg->GetDlgItemText(id) == text; }, 2000))
+            << dlg->GetDlgItemText(id).toStdString();
     }
     static QMenu* OpenMenu() {
         for (QWidget* w : QApplication::topLevelWidgets())
@@ -147,40 +187,36 @@ protected:
     FakePowerServices power;
     std::unique_ptr<FfmpegDriverRegistry> registry;
     std::unique_ptr<CCaptureDlg> dlg;
+    QRect main;  // the main window's contents on the screen
 };
 
-TEST_F(WaylandSession, ARightClickReachesTheSetupPanelWhichOpensOnScreenByTheMainWindow) {
-    const auto main = WindowOnScreen(dlg.get(), "main-window");
-    ASSERT_TRUE(main) << "the main window is not on the screen as it draws itself";
-
-    // As a mouse does it: onto the preview, then the click.
-    QTest::mouseMove(dlg->windowHandle(), QPoint(100, 100));
-    QTest::mouseMove(dlg->windowHandle(), QPoint(160, 120));
-    QTest::mouseClick(dlg->windowHandle(), Qt::RightButton, {}, QPoint(160, 120));
+TEST_F(WaylandSession, ARightClickReachesTheSetupPanelWhichOpensOnScreen) {
+    ASSERT_TRUE(ClickAt(main.topLeft() + QPoint(160, 120), 3));
     ASSERT_TRUE(WaitFor([] { return OpenMenu() != nullptr; }, 3000)) << "no window menu";
     QMenu* menu = OpenMenu();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
     QAction* setup = nullptr;
     for (QAction* a : menu->actions())
         if (a->data().toUInt() == IDM_SETUP)
             setup = a;
     ASSERT_NE(setup, nullptr);
-    ASSERT_TRUE(WindowOnScreen(menu, "window-menu")) << "the window menu is not on the screen";
+    const auto menuOnScreen = WindowOnScreen(menu, "window-menu");
+    ASSERT_TRUE(menuOnScreen) << "the window menu is not on the screen";
+
     // The compositor places the panel. The program names the main window as its parent
     // while it does, which desktops use to open it over or beside the main window (weston
     // places it anywhere), and drops the parent once the panel is shown.
     QWindow* parentWhenExposed = nullptr;
     ExposeWatch watch(&dlg->setupPanel, &parentWhenExposed);
-    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(setup).center());
+    ASSERT_TRUE(ClickAt(menuOnScreen->topLeft() + menu->actionGeometry(setup).center(), 1));
     ASSERT_TRUE(WaitFor([&] { return dlg->setupPanel.isVisible(); }, 3000));
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg->setupPanel));
     EXPECT_EQ(parentWhenExposed, dlg->windowHandle());
-    EXPECT_TRUE(WaitFor([&] { return dlg->setupPanel.windowHandle()->transientParent() == nullptr; },
-                        2000));
+    EXPECT_TRUE(WaitFor(
+        [&] { return dlg->setupPanel.windowHandle()->transientParent() == nullptr; }, 2000));
     const auto panel = WindowOnScreen(&dlg->setupPanel, "setup-panel");
     ASSERT_TRUE(panel) << "the setup panel is not wholly on the screen";
-    std::printf("main window at %d,%d %dx%d; setup panel at %d,%d %dx%d\n", main->x(), main->y(),
-                main->width(), main->height(), panel->x(), panel->y(), panel->width(),
+    std::printf("main window at %d,%d %dx%d; setup panel at %d,%d %dx%d\n", main.x(), main.y(),
+                main.width(), main.height(), panel->x(), panel->y(), panel->width(),
                 panel->height());
 
     dlg->setupPanel.close();
@@ -189,9 +225,9 @@ TEST_F(WaylandSession, ARightClickReachesTheSetupPanelWhichOpensOnScreenByTheMai
 
 TEST_F(WaylandSession, TheTestPatternConnectsRecordsThreeFramesAndShowsTheFourDriverDialogs) {
     dlg->driverList->SetCurSel(registry->testPatternIndex());
-    Click(IDC_CONNECT);
-    ASSERT_EQ(dlg->captureState, Connected);
-    WaitFor([] { return false; }, 1500);  // a preview frame or two
+    Press(IDC_CONNECT);
+    ASSERT_TRUE(WaitFor([&] { return dlg->captureState == Connected; }, 5000));
+    WaitFor([] { return false; }, 1000);  // a preview frame or two
     Screenshot("connected");
 
     // cfg runs the source, display, format and compression dialogs in turn.
@@ -213,24 +249,24 @@ TEST_F(WaylandSession, TheTestPatternConnectsRecordsThreeFramesAndShowsTheFourDr
         });
     };
     answer(0);
-    Click(IDC_CFG);
-    ASSERT_EQ(seen.size(), 4u);
+    Press(IDC_CFG);
+    ASSERT_TRUE(WaitFor([&] { return seen.size() == 4 && !QApplication::activeModalWidget(); },
+                        30000));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(seen[i], names[i]);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
-    dlg->SetDlgItemText(IDC_INTERVAL, "1");
-    dlg->SetDlgItemText(IDC_SPAN, "60");
-    Click(IDC_START);
-    ASSERT_EQ(dlg->captureState, Capturing);
+    Type(IDC_INTERVAL, "1");
+    Type(IDC_SPAN, "60");
+    Press(IDC_START);
+    ASSERT_TRUE(WaitFor([&] { return dlg->captureState == Capturing; }, 5000));
     ASSERT_TRUE(WaitFor([&] { return dlg->frameCount >= 3; }, 8000));
-    Screenshot("recording");
-    Click(IDC_STOP);
-    ASSERT_EQ(dlg->captureState, Connected);
+    Press(IDC_STOP);
+    ASSERT_TRUE(WaitFor([&] { return dlg->captureState == Connected; }, 3000));
+    Screenshot("recorded");
     EXPECT_EQ(dlg->frameCount, 3);
     EXPECT_EQ(DecodedFrames(dir.path() + "/brslt000.avi"), 3);
-    Click(IDC_DISCONNECT);
-    EXPECT_EQ(dlg->captureState, Disconnected);
+    Press(IDC_DISCONNECT);
+    EXPECT_TRUE(WaitFor([&] { return dlg->captureState == Disconnected; }, 3000));
 }
 
 }  // namespace
