@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <time.h>
@@ -71,27 +72,34 @@ struct FrameSeen {
     int suspends;
 };
 
-// How much two frames differ: pixels whose brightness differs by more than 24, outside the
-// bottom and top tenths where a time stamp may lie.
+// How much two frames differ: pixels whose brightness differs by more than 24, above the
+// bottom tenth where the time stamp lies (vivid's own text at the top counts: its first line
+// is the time since streaming started).
 inline int DifferingPixels(const QImage& a, const QImage& b) {
     int differing = 0;
-    for (int y = a.height() / 10; y < a.height() * 9 / 10; ++y)
+    for (int y = 0; y < a.height() * 9 / 10; ++y)
         for (int x = 0; x < a.width(); ++x)
             differing += std::abs(Luma(a.pixel(x, y)) - Luma(b.pixel(x, y))) > 24;
     return differing;
 }
 
-// vivid paints vertical colour bars, so below its own text every column is one colour; the
-// time stamp breaks that in the rows it is drawn into (the top or bottom twelfth).
+// vivid paints vertical colour bars, one colour down each column; the time stamp's band
+// darkens the full width of the rows it is drawn into, the top or the bottom ones depending
+// on the layout's row order. It is looked for over the red and blue bars, right of vivid's
+// own text.
 inline bool HasStamp(const QImage& image) {
-    const auto breaks = [&](int top, int bottom) {
-        int off = 0;
+    const auto darkened = [&](int top, int bottom) {
+        int off = 0, all = 0;
         for (int y = top; y < bottom; ++y)
-            for (int x = 0; x < image.width(); ++x)
-                off += std::abs(Luma(image.pixel(x, y)) - Luma(image.pixel(x, image.height() / 2))) > 40;
-        return off > image.width() * (bottom - top) / 50;
+            for (int x = image.width() * 7 / 10; x < image.width() * 87 / 100; ++x, ++all) {
+                const QRgb here = image.pixel(x, y), bar = image.pixel(x, image.height() / 2);
+                off += std::max({std::abs(qRed(here) - qRed(bar)), std::abs(qGreen(here) - qGreen(bar)),
+                                 std::abs(qBlue(here) - qBlue(bar))}) > 40;
+            }
+        return off * 10 > all * 4;
     };
-    return breaks(image.height() * 11 / 12, image.height());
+    const int band = image.height() / 12;
+    return darkened(0, band) || darkened(image.height() - band, image.height());
 }
 
 // The main window on the real driver registry and power services.
