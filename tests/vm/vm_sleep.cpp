@@ -16,6 +16,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -121,6 +122,10 @@ TEST_F(VmSleep, SuspendsAfterTheFirstFrameAndTheProgramsAlarmWakesItForTheNext) 
     EXPECT_NE(writes[0].second.find("rtc wakealarm ''"), std::string::npos) << writes[0].second;
     // The program's alarm woke it interval - standby after the frame.
     EXPECT_NEAR(resumes[0].first - first.wall, 30, 2) << resumes[0].second;
+    std::printf("frame 1 at %.3f, resumed at %.3f (+%.1f s), frame 2 at %.3f (+%.1f s), "
+                "titles '%s' and '%s'\n", first.wall, resumes[0].first,
+                resumes[0].first - first.wall, second.wall, second.wall - first.wall,
+                qPrintable(first.title), qPrintable(second.title));
     // The second frame came on time, by the wall clock, and its stamp shows that time.
     EXPECT_NEAR(second.wall - first.wall, 45, 2);
     EXPECT_TRUE(second.title == FormatFrameTitle(std::time_t(second.wall)) ||
