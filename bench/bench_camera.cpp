@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
             return 1;
         std::fclose(file);
         std::filesystem::create_directories(deviceDir + "/v4l/by-id");
-        std::filesystem::create_symlink("../../video0",
-                                        deviceDir + "/v4l/by-id/usb-Brisolt_Fake_Camera-video-index0");
+        std::filesystem::create_symlink(
+            "../../video0", deviceDir + "/v4l/by-id/usb-Brisolt_Fake_Camera-video-index0");
         setenv("FAKE_V4L2_DEVICE", node.c_str(), 1);
     }
     FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::Scan, deviceDir);
@@ -228,6 +228,7 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("ratio: program / ffmpeg; camera alone: v4l2-ctl streaming the camera, which "
-                "both include%s\n", realNode != nullptr ? " (a kernel driver's painting is in none)" : "");
+                "both include%s\n",
+                realNode != nullptr ? " (a kernel driver's painting is in none)" : "");
     return 0;
 }

@@ -52,7 +52,8 @@ TEST_F(Vm, RigViVidPassesV4l2ComplianceStreaming) {
     }
     for (const QString& line : out.split('\n'))
         if (line.contains(": FAIL")) {
-            EXPECT_TRUE(line.contains("VIDIOC_ENUM_FMT/FRAMESIZES/FRAMEINTERVALS")) << line.toStdString();
+            EXPECT_TRUE(line.contains("VIDIOC_ENUM_FMT/FRAMESIZES/FRAMEINTERVALS"))
+                << line.toStdString();
         }
     EXPECT_TRUE(out.contains(QRegularExpression("MMAP \\(select\\): OK"))) << out.toStdString();
 }

@@ -63,7 +63,9 @@ inline double Clock(clockid_t id) {
     return double(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-inline int SuccessfulSuspends() { return std::atoi(ReadFile("/sys/power/suspend_stats/success").c_str()); }
+inline int SuccessfulSuspends() {
+    return std::atoi(ReadFile("/sys/power/suspend_stats/success").c_str());
+}
 
 // A frame as the main window showed it: its title, and when (wall and boot clock).
 struct FrameSeen {
@@ -93,7 +95,8 @@ inline bool HasStamp(const QImage& image) {
         for (int y = top; y < bottom; ++y)
             for (int x = image.width() * 7 / 10; x < image.width() * 87 / 100; ++x, ++all) {
                 const QRgb here = image.pixel(x, y), bar = image.pixel(x, image.height() / 2);
-                off += std::max({std::abs(qRed(here) - qRed(bar)), std::abs(qGreen(here) - qGreen(bar)),
+                off += std::max({std::abs(qRed(here) - qRed(bar)),
+                                 std::abs(qGreen(here) - qGreen(bar)),
                                  std::abs(qBlue(here) - qBlue(bar))}) > 40;
             }
         return off * 10 > all * 4;
@@ -128,7 +131,8 @@ public:
             dlg->OnConnect();
             ASSERT_EQ(dlg->captureState, Connected) << LogSince(0);
         }
-        std::vector<QString> DriverDialogs(std::map<QString, std::function<void(QDialog*)>> handlers) {
+        std::vector<QString> DriverDialogs(
+            std::map<QString, std::function<void(QDialog*)>> handlers) {
             DialogAnswers answers(std::move(handlers));
             dlg->OnDriverDialogs();
             return answers.seen;

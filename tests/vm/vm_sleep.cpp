@@ -137,7 +137,8 @@ TEST_F(VmSleep, CameraThatReenumeratedAcrossTheSleepGoesOnInTheSameFileWithFresh
     EXPECT_NE(g_run->nodeAfter, g_run->nodeAtConnect) << "vivid did not come back as another node";
     ASSERT_GE(S().dlg->frameCount, 2);
     EXPECT_FALSE(QFile::exists(S().File("brslt001.avi")));
-    const std::vector<QImage> frames = DecodeFrames(S().File("brslt000.avi"), g_run->width, g_run->height);
+    const std::vector<QImage> frames =
+        DecodeFrames(S().File("brslt000.avi"), g_run->width, g_run->height);
     ASSERT_EQ(static_cast<int>(frames.size()), S().dlg->frameCount);
     // A frame kept from before the sleep would be the first one again.
     EXPECT_GT(DifferingPixels(frames[0], frames[1]), 50);
