@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -240,6 +242,43 @@ INSTANTIATE_TEST_SUITE_P(Unplug, CameraUnplug,
                                            UnplugCase{"BackAsAnotherNode", Return::OtherNode},
                                            UnplugCase{"GoneForGood", Return::Never}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A webcam forgets its settings when it is re-plugged (the fake's do too), and a time-lapse
+// whose exposure jumps halfway is spoiled: the brightness the user set in the source dialog
+// before the run must be applied again to the camera that came back.
+// DISABLED until the program re-applies the user's controls after a reopen; run it with
+// --gtest_also_run_disabled_tests. It fails today: the camera is back at brightness 0.
+TEST_F(Camera, DISABLED_BrightnessSetBeforeTheRunIsAppliedAgainToTheCameraThatCameBack) {
+    AddCamera();
+    Open();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "45", 1);
+    setenv("FAKE_V4L2_RETURN_AFTER_MS", "1000", 1);
+    Connect();
+    DriverDialogs({{capwin::kVideoSourceDialog, [&](QDialog* d) {
+        for (const auto& [label, field] : FormRows(d))
+            if (label == "Brightness")
+                qobject_cast<QSlider*>(field)->setValue(60);
+    }}});
+    dlg->SetDlgItemText(IDC_INTERVAL, "1");
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->OnStart();
+    ASSERT_TRUE(WaitUntilUnplugged(Dev("video0"), 5000));
+    ASSERT_TRUE(WaitFor([&] { return dlg->frameCount >= 5 || dlg->captureState != Capturing; },
+                        10000));
+    ASSERT_EQ(dlg->captureState, Capturing) << LogSince(0);
+    // What the camera holds now, as any program reads it.
+    const int fd = ::open(Dev("video0").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    v4l2_control brightness{V4L2_CID_BRIGHTNESS, 0};
+    EXPECT_EQ(ioctl(fd, VIDIOC_G_CTRL, &brightness), 0);
+    ::close(fd);
+    EXPECT_EQ(brightness.value, 60);
+    dlg->OnStop();
+    const std::vector<QImage> frames = DecodeFrames(File("brslt000.avi"), 640, 480);
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_NEAR(PictureLuma(frames.back()), PictureLuma(frames.front()), 10)
+        << "the first frame was taken at brightness 60, the last one after the re-plug";
+}
 
 // The newest frame a reader kept must stay readable after the device closed: libavdevice
 // hands out packets in the device's mapped buffers, which it unmaps at close.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -63,8 +64,11 @@ LRESULT RecordFrame(HWND window, VIDEOHDR* header) {
     const int stride = (w * 3 + 3) & ~3;
     if (w <= 0 || header->dwBytesUsed < static_cast<DWORD>(stride * h))
         return 0;
-    const QImage image =
-        QImage(header->lpData, w, h, stride, QImage::Format_BGR888).mirrored(false, true);
+    // The frame comes bottom row first; the picture is read top row first.
+    QImage image(w, h, QImage::Format_BGR888);
+    for (int y = 0; y < h; ++y)
+        std::memcpy(image.scanLine(y), header->lpData + static_cast<std::ptrdiff_t>(h - 1 - y) * stride,
+                    static_cast<std::size_t>(w) * 3);
     const long number = FrameNumber(image);
     SeenFrame seen{number, PictureLuma(image), RampMatch(image, number)};
     std::lock_guard lock(g_seenMutex);

@@ -117,7 +117,7 @@ void AviFileWriter::removeUnreadable() {
                                    << ": it could not be written and holds no frame";
 }
 
-int AviFileWriter::onWrite(void* opaque, std::uint8_t* data, int size) {
+int AviFileWriter::onWrite(void* opaque, av::AvioWriteBuffer data, int size) {
     auto* self = static_cast<AviFileWriter*>(opaque);
     if (self->ioErrno_ != 0)
         return AVERROR(self->ioErrno_);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "av/AvCompat.h"
 #include "av/AvHandles.h"
 #include "avi/AviLiveHeader.h"
 #include "avi/DurableFile.h"
@@ -99,7 +100,7 @@ private:
     void fail(const char* what);
     // A refusal that is not the system's: logged, and kept as the fault's text.
     bool refuse(const std::string& what);
-    static int onWrite(void* opaque, std::uint8_t* data, int size);
+    static int onWrite(void* opaque, av::AvioWriteBuffer data, int size);
     static std::int64_t onSeek(void* opaque, std::int64_t offset, int whence);
 
     AviSetup setup_;

@@ -217,6 +217,9 @@ public:
     QString GetWindowText() const;
     BOOL ShowWindow(int command);
     BOOL IsIconic() const;
+    // The window this top-level window opens beside, without becoming its child widget
+    // (see OwnedWindow.cpp).
+    void SetOwner(QWidget* owner);
 
     // Window timers: a periodic WM_TIMER with the id every elapseMs milliseconds (kept in
     // 1 to 2147482000), measured on a clock that goes on counting while the computer is
@@ -300,6 +303,10 @@ private:
     std::map<UINT, Timer> timers_;
     std::unique_ptr<CMenu> systemMenu_;
     bool watchingMenuKey_ = false;
+    void PlaceBesideOwner();
+    void ReleaseOwnerOnceShown();
+    QPointer<QWidget> owner_;
+    bool placedBesideOwner_ = false;
     std::vector<std::string> controlLog_;
     QString reservedHint_;
     struct CurrentMessage {
