@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QtEndian>
@@ -372,7 +373,19 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
     ++frames_;
     // A chunk is its 8-byte head and its data, padded to an even length.
     largestChunk_ = std::max<std::int64_t>(largestChunk_, 8 + packet->size + (packet->size & 1));
+    storedFrameBytes_ += FrameCostBytes(packet->size);
     return true;
+}
+
+std::int64_t FrameCostBytes(std::int64_t packetBytes) {
+    return 8 + packetBytes + (packetBytes & 1) + kIndexBytesPerFrame;
+}
+
+std::int64_t AviFileWriter::freeBytes() const {
+    struct statvfs room {};
+    if (!file_.isOpen() || ::fstatvfs(file_.fd(), &room) != 0)
+        return -1;
+    return static_cast<std::int64_t>(room.f_bavail) * static_cast<std::int64_t>(room.f_frsize);
 }
 
 std::int64_t AviFileWriter::growthBound() const {

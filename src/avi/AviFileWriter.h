@@ -52,6 +52,10 @@ std::int64_t RiffBytesForTesting();
 // Why a file could not be created or a frame not stored: the errno of the system call that
 // failed, or, where the system is not to blame (an encoder that is missing or refuses, a
 // frame of another format), 0 and what failed in words.
+// What one frame whose data is packetBytes long takes in a file: its chunk (head, data,
+// padding) and its index entries.
+std::int64_t FrameCostBytes(std::int64_t packetBytes);
+
 struct WriteFault {
     int error = 0;
     std::string what;
@@ -84,6 +88,12 @@ public:
     std::int64_t growthBound() const;
     // The open file's length now, or -1.
     std::int64_t fileBytes() const;
+    // What the frames stored so far take in the file (FrameCostBytes of each): unlike the
+    // file's length, no holes and no header.
+    std::int64_t storedFrameBytes() const { return storedFrameBytes_; }
+    // Room left for an unprivileged writer on the file system the file is on (statvfs), or
+    // -1 when it cannot be told.
+    std::int64_t freeBytes() const;
     // Whether the file still has its name (it was not removed, with its directory say).
     bool linked() const { return file_.linked(); }
     const std::string& path() const { return file_.path(); }
@@ -111,6 +121,7 @@ private:
     bool finished_ = false;
     std::int64_t frames_ = 0;
     std::int64_t largestChunk_ = 0;  // bytes of the largest frame chunk in the file
+    std::int64_t storedFrameBytes_ = 0;
     av::IoContextPtr io_;
     av::OutputContextPtr output_;
     AVStream* stream_ = nullptr;

@@ -196,7 +196,16 @@ CaptureWindow::FileState FakeCaptureWindow::CaptureFile() const {
         file.linked = true;
         file.bytes = static_cast<qint64>(st.st_size);
     }
+    if (fileOpen) {
+        file.frames = framesInFile;
+        file.storedFrameBytes = static_cast<qint64>(framesInFile) * bytesPerFrame;
+        file.freeBytes = freeBytes;
+    }
     return file;
+}
+
+CaptureWindow::FrameStorage FakeCaptureWindow::FrameStorageNow() const {
+    return {rawFrameBytes ? rawFrameBytes : bytesPerFrame, compressed};
 }
 
 BOOL FakeDriverRegistry::capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,

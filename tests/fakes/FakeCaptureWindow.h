@@ -41,6 +41,11 @@ public:
     // Bytes that each stored frame adds to the file named by FileSetCaptureFile (the fake
     // writes real bytes there, so the size check sees them); 0 writes nothing.
     std::uint32_t bytesPerFrame = 0;
+    // What FrameStorageNow and CaptureFile tell of the disk: an uncompressed frame's size
+    // (0: bytesPerFrame), whether frames are compressed, the room left (-1: unknown).
+    std::uint32_t rawFrameBytes = 0;
+    bool compressed = false;
+    qint64 freeBytes = -1;
     UINT imageWidth = 320;
     UINT imageHeight = 240;
 
@@ -74,6 +79,7 @@ public:
 
     // The open file as the fake wrote it, found by its name.
     FileState CaptureFile() const override;
+    FrameStorage FrameStorageNow() const override;
     QString FormatName() const override { return QStringLiteral("RGB24"); }
     // Makes the window report a failure, as the real one does when a connect, file open or
     // grab fails; a test sets it before the call that is to fail.

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <string>
 #include <utility>
 
 #include "platform/capwin/CapRecords.h"
@@ -65,8 +66,20 @@ public:
         // callback's byte count is that of the picture before compression, far more than a
         // compressed frame takes: the rollover test counts the frame at this size.
         qint64 nextFrameGrowthBound = 0;
+        qint64 frames = 0;            // frames stored in it
+        qint64 storedFrameBytes = 0;  // what they take in it, without header and holes
+        qint64 freeBytes = -1;        // room left on its file system; -1: not known
     };
     virtual FileState CaptureFile() const { return {}; }
+
+    // Beyond the messages: what a frame takes in a file at the frame size the status
+    // reported last and the compression chosen now. A compressed frame's size is only
+    // known once stored.
+    struct FrameStorage {
+        qint64 rawFrameBytes = 0;  // an uncompressed frame, with its chunk and index entries
+        bool compressed = false;
+    };
+    virtual FrameStorage FrameStorageNow() const { return {}; }
 
 signals:
     // Emitted with every failure that LastFailure then holds.
@@ -102,6 +115,16 @@ public:
     virtual CaptureWindow* capCreateCaptureWindowA(const char* windowName, DWORD style, int x, int y,
                                                    int width, int height, QWidget* parent,
                                                    int id) = 0;
+
+    // Beyond the platform's services, for a camera that appears after the program started:
+    // lists the devices present now (windows made before keep the list they were made with),
+    // and finds the index of the device whose node a path (a node or a link to one) names
+    // now, or -1.
+    virtual void Rescan() {}
+    virtual int DriverIndexOfDevice(const std::string& path) const {
+        (void)path;
+        return -1;
+    }
 };
 
 // What the preview area says while no driver is connected, so that a new user finds the

@@ -390,5 +390,18 @@ CaptureWindow::FileState FfmpegCaptureWindow::CaptureFile() const {
     file.linked = writer_->linked();
     file.bytes = writer_->fileBytes();
     file.nextFrameGrowthBound = writer_->growthBound();
+    file.frames = writer_->frames();
+    file.storedFrameBytes = writer_->storedFrameBytes();
+    file.freeBytes = writer_->freeBytes();
     return file;
+}
+
+CaptureWindow::FrameStorage FfmpegCaptureWindow::FrameStorageNow() const {
+    FrameStorage storage;
+    storage.compressed = compression_ != avi::Compression::None;
+    // Files hold the rows the frame callback was handed.
+    const qint64 rowBytes = picture::RowBytes(picture::CallbackLayout(layout_), callbackWidth_);
+    if (rowBytes > 0 && callbackHeight_ > 0)
+        storage.rawFrameBytes = avi::FrameCostBytes(rowBytes * callbackHeight_);
+    return storage;
 }

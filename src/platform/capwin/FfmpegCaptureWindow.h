@@ -72,6 +72,7 @@ public:
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
     FileState CaptureFile() const override;
+    FrameStorage FrameStorageNow() const override;
     QString FormatName() const override;
 
     bool isConnected() const { return connected_ >= 0; }

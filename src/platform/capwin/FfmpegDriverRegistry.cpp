@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "av/CaptureLog.h"
 #include "device/V4l2Devices.h"
@@ -30,9 +32,16 @@ std::string KernelVersion(std::uint32_t v) {
 }  // namespace
 
 FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir,
-                                           std::chrono::milliseconds answerWait) {
-    if (devices == Devices::Scan) {
-        for (const device::V4l2Device& device : device::FindV4l2CaptureDevices(deviceDir, answerWait)) {
+                                           std::chrono::milliseconds answerWait)
+    : devices_(devices), deviceDir_(deviceDir), answerWait_(answerWait) {
+    Rescan();
+}
+
+void FfmpegDriverRegistry::Rescan() {
+    drivers_.clear();
+    if (devices_ == Devices::Scan) {
+        for (const device::V4l2Device& device :
+             device::FindV4l2CaptureDevices(deviceDir_, answerWait_)) {
             if (static_cast<int>(drivers_.size()) >= kMaxDrivers - 1)
                 break;
             capwin::DriverEntry entry;
@@ -51,6 +60,22 @@ FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& d
     pattern.version = std::string("FFmpeg lavfi ") + av_version_info();
     pattern.kind = device::DeviceKind::TestPattern;
     drivers_.push_back(std::move(pattern));
+}
+
+int FfmpegDriverRegistry::DriverIndexOfDevice(const std::string& path) const {
+    // A stable name and the node it leads to name one device; so do two links to it.
+    std::error_code error;
+    const std::filesystem::path wanted = std::filesystem::canonical(path, error);
+    if (error)
+        return -1;
+    for (std::size_t i = 0; i < drivers_.size(); ++i) {
+        if (drivers_[i].kind != device::DeviceKind::V4l2)
+            continue;
+        const std::filesystem::path node = std::filesystem::canonical(drivers_[i].path, error);
+        if (!error && node == wanted)
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 BOOL FfmpegDriverRegistry::capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,

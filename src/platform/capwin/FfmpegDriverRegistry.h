@@ -27,6 +27,8 @@ public:
     CaptureWindow* capCreateCaptureWindowA(const char* windowName, DWORD style, int x, int y,
                                            int width, int height, QWidget* parent,
                                            int id) override;
+    void Rescan() override;
+    int DriverIndexOfDevice(const std::string& path) const override;
 
     const std::vector<capwin::DriverEntry>& drivers() const { return drivers_; }
     int testPatternIndex() const { return static_cast<int>(drivers_.size()) - 1; }
@@ -41,6 +43,9 @@ public:
     void setTestPatternStall(long long frames, bool recovers = false);
 
 private:
+    Devices devices_;
+    std::string deviceDir_;
+    std::chrono::milliseconds answerWait_;
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<capwin::CaptureWindowSettings> settings_ =
         std::make_shared<capwin::CaptureWindowSettings>();
