@@ -3,6 +3,7 @@
 #include "app/CaptureDlg.h"
 
 #include "app/AboutDlg.h"
+#include "capture/DiskEstimate.h"
 #include "common/CaptureSettings.h"
 #include "res/Resources.h"
 #include "res/ToolTips.h"
@@ -83,6 +84,13 @@ BOOL CCaptureDlg::OnInitDialog() {
     setupPanel.SetOwner(this);
     driverList = setupPanel.GetListBox(IDC_DRIVER_LIST);
     setupPanel.SetUpPanel(platform_.drivers);
+    setupPanel.SetFileCapacitySource([this] {
+        if (!captureWindow)
+            return QString();
+        const CaptureWindow::FrameStorage storage = captureWindow->FrameStorageNow();
+        return disk::FileCapacityWords(captureSettings.maxFileBytes, storage.compressed,
+                                       storage.rawFrameBytes, statusLine.Tally().averageBytes());
+    });
     statusLine.Started();
 
     return TRUE;

@@ -106,6 +106,8 @@ void StatusLine::RunStarted() {
     files_ = 1;
     framesInFile_ = 0;
     noName_ = dialog_->LastNoFileName();
+    tally_ = {};
+    runNeedsBytes_ = 0;
     qCInfo(lcStatus).noquote() << "run started: one frame every" << runInterval_ << "s for"
                                << dialog_->spanSeconds << "s into" << FileLeaf();
     everySecond_.start();
@@ -114,6 +116,7 @@ void StatusLine::RunStarted() {
 
 void StatusLine::FileRolledOver() {
     framesInFile_ = 0;
+    tally_.NewFile();
     noName_ = dialog_->LastNoFileName();
     if (noName_ == NoFileName::None)
         ++files_;
@@ -123,6 +126,14 @@ void StatusLine::FileRolledOver() {
 void StatusLine::FrameTaken(bool stored) {
     if (stored)
         ++framesInFile_;
+    TallyFrames(stored);
+    Update();
+}
+
+void StatusLine::WaitingForDriver(const QString& driver, int secondsLeft) {
+    phase_ = Phase::Waiting;
+    driver_ = driver;
+    waitLeft_ = secondsLeft;
     Update();
 }
 
@@ -273,7 +284,9 @@ QString StatusLine::TimingLine() const {
         line = QStringLiteral("Next frame in %1, ").arg(DurationWords((frameDueMs + 999) / 1000));
     else
         line = QStringLiteral("No more frames, ");
-    return line + QStringLiteral("run ends at %1; %2").arg(endText, SleepPhrase());
+    line += QStringLiteral("run ends at %1; %2").arg(endText, SleepPhrase());
+    const QString room = DiskPhrase();
+    return room.isEmpty() ? line : line + QStringLiteral("; ") + room;
 }
 
 void StatusLine::Update() {
@@ -291,6 +304,13 @@ void StatusLine::Update() {
                                 "panel (right-click, etc setup).");
         break;
     }
+    case Phase::Waiting:
+        first = QStringLiteral("Waiting for %1: not there yet.").arg(driver_);
+        second = QStringLiteral(
+                     "The run starts when it appears; after %1 more the program "
+                     "gives up and ends.")
+                     .arg(DurationWords(waitLeft_));
+        break;
     case Phase::ConnectFailed:
         first = QStringLiteral("Connect failed: %1: %2.")
                     .arg(driver_.isEmpty() ? QStringLiteral("no driver selected") : driver_,

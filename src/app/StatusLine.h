@@ -14,6 +14,7 @@
 #include "app/StatusLineView.h"
 #include "app/StatusWords.h"
 #include "capture/CaptureFileNames.h"
+#include "capture/DiskEstimate.h"
 #include "platform/WinTypes.h"
 #include "platform/capwin/CaptureFailure.h"
 #include "platform/power/PowerServices.h"
@@ -49,6 +50,12 @@ public:
     void RunEnding();                    // end of run, before a hibernation
     void CaptureFailing(bool hibernating);  // capture failure, while the capture window exists
     void HibernateDone();                // after a hibernation request
+    // Before a start from the command line: the driver is not there yet and is waited for
+    // secondsLeft more seconds.
+    void WaitingForDriver(const QString& driver, int secondsLeft);
+
+    // What the latest run stored, over all its files.
+    const disk::RunTally& Tally() const { return tally_; }
 
     // Writes the lines anew from the window's state; once a second during a run.
     void Update();
@@ -56,13 +63,17 @@ public:
     StatusLineView* View() const { return view_; }
 
 private:
-    enum class Phase { Idle, ConnectFailed, Connected, Running, Stopped, Ended, Failed };
+    enum class Phase { Idle, Waiting, ConnectFailed, Connected, Running, Stopped, Ended, Failed };
 
     QString DriverName() const;
     QString FileLeaf() const;
     QString RunLine() const;
     QString TimingLine() const;
     QString SleepPhrase() const;
+    // The room left and how long it lasts, with the notice of a run that will not fit.
+    QString DiskPhrase() const;
+    std::int64_t BytesPerFrame() const;
+    void TallyFrames(bool stored);
     QString FramesAndFiles() const;
     // Whether the run left a file that can be named.
     bool RunHasFile() const;
@@ -89,4 +100,7 @@ private:
     bool hibernating_ = false;
     bool hibernated_ = false;
     QString powerNote_;  // a refused suspend or hibernation, kept until the next run starts
+    disk::RunTally tally_;
+    std::int64_t runNeedsBytes_ = 0;  // set at the run's first frame when it will not fit
+    int waitLeft_ = 0;
 };

@@ -95,9 +95,7 @@ QString SetupPanelTip(const DialogItem& item) {
     case IDC_PLACEMENT:
         return PlacementToolTip(BST_UNCHECKED);
     case IDC_SIZE_PER_FILE:
-        return QStringLiteral("Size limit per AVI file in MB of 1000000 bytes, 1 to 2147; at "
-                              "the limit a run goes on in the next numbered file. A value "
-                              "outside is refused and the one in effect stays.");
+        return SizePerFileToolTip({});
     case IDC_MB_UNIT:
         return QStringLiteral("Megabytes of 1000000 bytes.");
     default:
@@ -115,6 +113,14 @@ QString SetupPanelTip(const DialogItem& item) {
 }
 
 }  // namespace
+
+QString SizePerFileToolTip(const QString& capacity) {
+    const QString limit = QStringLiteral(
+        "Size limit per AVI file in MB of 1000000 bytes, 1 to 2147; at the limit a run goes "
+        "on in the next numbered file. A value outside is refused and the one in effect "
+        "stays.");
+    return capacity.isEmpty() ? limit : limit + QLatin1Char(' ') + capacity;
+}
 
 QString PreviewToolTip() {
     return AsToolTip(QStringLiteral(

@@ -26,3 +26,7 @@ QString PlacementToolTip(UINT state);
 
 // The tip of the preview: the capture window that connect puts into the main window.
 QString PreviewToolTip();
+
+// The tip of the size box: the limit, and what one file holds at it (capacity, in words;
+// empty while that is not known).
+QString SizePerFileToolTip(const QString& capacity);

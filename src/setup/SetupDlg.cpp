@@ -4,6 +4,7 @@
 
 #include <QKeyEvent>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/CaptureSettings.h"
@@ -52,13 +53,17 @@ BOOL CSetupDlg::OnInitDialog() {
         placement = BST_INDETERMINATE;
     CheckDlgButton(IDC_PLACEMENT, placement);
     ApplyToolTips(*this);
+    if (CItem* box = GetDlgItem(IDC_SIZE_PER_FILE))
+        box->Widget()->installEventFilter(this);
     if (CItem* button = GetDlgItem(IDC_PLACEMENT))
         button->Widget()->setToolTip(AsToolTip(PlacementToolTip(placement)));
     return TRUE;
 }
 
-void CSetupDlg::SetUpPanel(CaptureDriverRegistry* drivers) {
+void CSetupDlg::FillDriverList(CaptureDriverRegistry* drivers) {
     CListBox* list = GetListBox(IDC_DRIVER_LIST);
+    const int selected = std::max(0, list->GetCurSel());
+    list->SendMessage(LB_RESETCONTENT);
     for (int index = 0; drivers && index < kMaxListedDrivers; ++index) {
         char name[kDriverTextSize] = {};
         char version[kDriverTextSize] = {};
@@ -68,7 +73,11 @@ void CSetupDlg::SetUpPanel(CaptureDriverRegistry* drivers) {
         name[kDriverTextSize - 1] = '\0';
         list->SendMessage(LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
     }
-    list->SendMessage(LB_SETCURSEL, 0, 0);
+    list->SendMessage(LB_SETCURSEL, std::min(selected, std::max(0, list->GetCount() - 1)), 0);
+}
+
+void CSetupDlg::SetUpPanel(CaptureDriverRegistry* drivers) {
+    FillDriverList(drivers);
 
     CSliderCtrl* slider = GetSlider(IDC_PREVIEW_RATE);
     slider->SetRange(33, 3000, FALSE);
@@ -144,6 +153,19 @@ void CSetupDlg::keyPressEvent(QKeyEvent* event) {
         return;
     }
     CDialog::keyPressEvent(event);
+}
+
+QString CSetupDlg::SizeToolTip() const {
+    return AsToolTip(SizePerFileToolTip(fileCapacity_ ? fileCapacity_() : QString()));
+}
+
+bool CSetupDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        CItem* box = GetDlgItem(IDC_SIZE_PER_FILE);
+        if (box && watched == box->Widget())
+            box->Widget()->setToolTip(SizeToolTip());
+    }
+    return CDialog::eventFilter(watched, event);
 }
 
 void CSetupDlg::OnChangeSizePerFile() {

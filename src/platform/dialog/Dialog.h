@@ -24,6 +24,7 @@ class CWnd;
 
 // List-box and slider messages, for items addressed by message.
 constexpr UINT LB_ADDSTRING = 0x0180;
+constexpr UINT LB_RESETCONTENT = 0x0184;
 constexpr UINT LB_SETCURSEL = 0x0186;
 constexpr UINT LB_GETCURSEL = 0x0188;
 constexpr UINT LB_GETTEXT = 0x0189;
@@ -78,6 +79,7 @@ class CListBox : public CItem {
 public:
     using CItem::CItem;
     int AddString(const QString& text);
+    void ResetContent();
     int SetCurSel(int index);
     int GetCurSel() const;
     int GetCount() const;

@@ -113,6 +113,8 @@ int CListBox::AddString(const QString& text) {
     return AsList(Widget())->count() - 1;
 }
 
+void CListBox::ResetContent() { AsList(Widget())->clear(); }
+
 int CListBox::SetCurSel(int index) {
     QListWidget* list = AsList(Widget());
     if (index < 0 || index >= list->count()) {
@@ -145,6 +147,9 @@ LRESULT CListBox::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return GetCount();
     case LB_ADDSTRING:
         return AddString(QString::fromLocal8Bit(reinterpret_cast<const char*>(lParam)));
+    case LB_RESETCONTENT:
+        ResetContent();
+        return 0;
     default:
         return CItem::SendMessage(message, wParam, lParam);
     }
