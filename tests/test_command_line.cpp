@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,7 +105,9 @@ TEST_F(CommandLine, OptionsThatEndTheProgramAndOnesThatGoOnToTheMainWindow) {
 
 TEST_F(CommandLine, HelpNamesEveryOption) {
     const std::string help = Read({"--help"}).out;
-    for (const char* option : {"-C, --directory DIR", "-h, --help", "-v, --version"})
+    for (const char* option :
+         {"-C, --directory DIR", "-h, --help", "-v, --version", "--driver N|PATH", "--interval S",
+          "--span S", "--until TIME", "--use-sleep", "--suspend-end", "--start"})
         EXPECT_NE(help.find(option), std::string::npos) << option << " missing in\n" << help;
 }
 
@@ -149,6 +153,112 @@ TEST_F(CommandLine, ADirectoryThatIsMissingOrNoDirectoryIsRefusedAndTheCurrentOn
             << result.err;
         EXPECT_EQ(CurrentDirectoryBytes(), startDir);
     }
+}
+
+// Each run option as the fields take it: a value in range is kept, one outside (or none)
+// is refused with the option and its range named, before anything else happens.
+TEST_F(CommandLine, RunOptionsTakeTheFieldsValuesAndRefuseOthers) {
+    std::time_t noon = 0;
+    ASSERT_EQ(ReadUntil("2026-12-09 12:00", &noon), "");
+    struct Case {
+        std::vector<std::string> args;
+        const char* refusal;  // the start of the message after "brisolt: "; "" when accepted
+        std::function<bool(const RunOptions&)> check;
+    };
+    const auto none = [](const RunOptions&) { return true; };
+    const std::string seconds = "whole seconds from 1 to 2147482";
+    const Case cases[] = {
+        {{"--interval", "1"}, "", [](const RunOptions& r) { return *r.intervalSeconds == 1; }},
+        {{"--interval", "2147482"},
+         "",
+         [](const RunOptions& r) { return *r.intervalSeconds == 2147482; }},
+        {{"--interval", "0"}, "--interval 0 is out of range: ", none},
+        {{"--interval", "2147483"}, "--interval 2147483 is out of range: ", none},
+        {{"--interval", "99999999999"}, "--interval '99999999999': not a number of ", none},
+        {{"--interval", "-5"}, "--interval '-5': not a number of ", none},
+        {{"--interval", "1.5"}, "--interval '1.5': not a number of ", none},
+        {{"--interval", "10s"}, "--interval '10s': not a number of ", none},
+        {{"--interval", ""}, "--interval '': not a number of ", none},
+        {{"--span", "3400"}, "", [](const RunOptions& r) { return *r.spanSeconds == 3400; }},
+        {{"--span", "0"}, "--span 0 is out of range: ", none},
+        {{"--span", "1", "--span", "2"}, "--span is given more than once", none},
+        {{"--driver", "0"}, "", [](const RunOptions& r) { return *r.driverIndex == 0; }},
+        {{"--driver", "9"}, "", [](const RunOptions& r) { return *r.driverIndex == 9; }},
+        {{"--driver", "10"},
+         "--driver 10 is out of range: an index in the driver list from 0 to 9",
+         none},
+        {{"--driver", "webcam"}, "--driver 'webcam': neither an index", none},
+        {{"--driver", "/dev/v4l/by-id/usb-cam-video-index0"},
+         "",
+         [](const RunOptions& r) {
+             return r.driverPath == "/dev/v4l/by-id/usb-cam-video-index0" && !r.driverIndex;
+         }},
+        // A relative path is the user's, not the recording directory's.
+        {{"--driver", "./video3", "-C", "/"},
+         "",
+         [this](const RunOptions& r) { return r.driverPath == startDir + "/./video3"; }},
+        {{"--until", "2026-12-09 13:00"},
+         "",
+         [noon](const RunOptions& r) { return *r.until == noon + 3600; }},
+        {{"--until", "2026-12-09 13:00", "--span", "60"}, "--span and --until are exclusive", none},
+        {{"--until", "2026-12-09T13:00"},
+         "--until '2026-12-09T13:00': not a local date and time",
+         none},
+        {{"--until", "2026-12-09 13:00:00"}, "--until '2026-12-09 13:00:00': not a local", none},
+        {{"--until", "2026-02-30 13:00"}, "--until '2026-02-30 13:00': not a local", none},
+        {{"--until", "2026-12-09 24:00"}, "--until '2026-12-09 24:00': not a local", none},
+        {{"--until", "tomorrow"}, "--until 'tomorrow': not a local", none},
+        // The longest span ahead, and a minute more.
+        {{"--until", "2027-01-03 08:31"}, "", none},
+        {{"--until", "2027-01-03 08:32"}, "--until 2027-01-03 08:32 is out of range", none},
+        {{"--use-sleep", "--suspend-end", "--start"},
+         "",
+         [](const RunOptions& r) { return r.useSleep && r.suspendEnd && r.start; }},
+        {{},
+         "",
+         [](const RunOptions& r) {
+             return !r.useSleep && !r.suspendEnd && !r.start && !r.HasDriver() &&
+                    !r.intervalSeconds && !r.spanSeconds && !r.until;
+         }},
+    };
+    for (const Case& c : cases) {
+        std::string label;
+        for (const std::string& a : c.args)
+            label += a + " ";
+        SCOPED_TRACE("brisolt " + label);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "brisolt");
+        const CommandLineResult result = ReadCommandLine(args, noon);
+        if (*c.refusal == '\0') {
+            EXPECT_TRUE(result.startMainWindow) << result.err;
+            EXPECT_EQ(result.err, "");
+            EXPECT_TRUE(c.check(result.run));
+        } else {
+            EXPECT_FALSE(result.startMainWindow);
+            EXPECT_EQ(result.exitStatus, kCommandLineErrorStatus);
+            EXPECT_EQ(result.err.rfind(std::string("brisolt: ") + c.refusal, 0), 0u) << result.err;
+            if (std::string(c.refusal).find("out of range: whole") != std::string::npos) {
+                EXPECT_NE(result.err.find(seconds), std::string::npos) << result.err;
+            }
+        }
+        ASSERT_EQ(::chdir(startDir.c_str()), 0);
+    }
+}
+
+TEST_F(CommandLine, AnEndTimeThatHasPassedEndsTheProgramWithoutARun) {
+    std::time_t noon = 0;
+    ASSERT_EQ(ReadUntil("2026-12-09 12:00", &noon), "");
+    for (const std::time_t now : {noon, noon + 1, noon + 86400}) {
+        const CommandLineResult result =
+            ReadCommandLine({"brisolt", "--until", "2026-12-09 12:00", "--start"}, now);
+        EXPECT_FALSE(result.startMainWindow);
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.out,
+                  "brisolt: the end time 2026-12-09 12:00 has passed; nothing to "
+                  "record\n");
+    }
+    EXPECT_TRUE(
+        ReadCommandLine({"brisolt", "--until", "2026-12-09 12:00"}, noon - 1).startMainWindow);
 }
 
 // The program itself, started as a process.
@@ -207,14 +317,29 @@ TEST_F(CommandLine, TheProgramAnswersAndRefusesWithoutADisplay) {
         QString err;
     };
     const Case cases[] = {
-        {{"--version"}, 0,
+        {{"--version"},
+         0,
          "brisolt 1.2.0.3\nCopyright (C) 2026 the Brisolt developers.\n"
          "License GPL-3.0-or-later: GNU GPL version 3 or later",
          ""},
         {{"--help"}, 0, "Usage: brisolt [-C DIR]", ""},
         {{"--bogus"}, 2, "", "brisolt: Unknown option 'bogus'."},
-        {{"-C", dir.path() + "/missing"}, 2, "",
+        {{"-C", dir.path() + "/missing"},
+         2,
+         "",
          "brisolt: cannot record into '" + dir.path() + "/missing': No such file or directory"},
+        {{"--driver", "0", "--interval", "0", "--start"},
+         2,
+         "",
+         "brisolt: --interval 0 is out of range: whole seconds from 1 to 2147482\n"},
+        {{"--span", "5", "--until", "2030-01-01 00:00"},
+         2,
+         "",
+         "brisolt: --span and --until are exclusive"},
+        {{"--driver", "0", "--until", "2000-01-01 00:00", "--start"},
+         0,
+         "brisolt: the end time 2000-01-01 00:00 has passed; nothing to record\n",
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(' ').toStdString());

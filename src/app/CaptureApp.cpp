@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 
 #include "app/CaptureDlg.h"
+#include "app/UnattendedStart.h"
 #include "device/DeviceThreads.h"
 
 Q_LOGGING_CATEGORY(lcApp, "brisolt.app")
@@ -133,7 +135,8 @@ void AwaitDeviceThreads(int status, std::chrono::milliseconds exitWait) {
     std::_Exit(status);
 }
 
-CCaptureApp::CCaptureApp(const Platform& platform) : platform_(platform) {}
+CCaptureApp::CCaptureApp(const Platform& platform, RunOptions run)
+    : platform_(platform), run_(std::move(run)) {}
 
 void CCaptureApp::HookSessionEnd(CCaptureDlg& dialog) {
     sessionTarget = &dialog;
@@ -155,10 +158,15 @@ BOOL CCaptureApp::InitInstance() {
     mainWindow_ = &dialog;
     AfxSetMainWnd(&dialog);
     HookSessionEnd(dialog);
+    UnattendedStart start(dialog, run_);
+    // Once the window runs: the options go into it as a user would set them.
+    QTimer::singleShot(0, &start, [&start] { start.Begin(); });
     {
         SessionSignals handlers;
         dialog.DoModal();
     }
+    exitStatus_ = start.ExitStatus();
+    exitMessage_ = start.Message();
     if (cancelModalBoxes) {
         qApp->removeEventFilter(cancelModalBoxes);
         delete cancelModalBoxes.data();

@@ -2,18 +2,26 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 #include "app/Platform.h"
+#include "app/RunOptions.h"
 #include "platform/WinTypes.h"
 
 class CCaptureDlg;
 
 class CCaptureApp {
 public:
-    explicit CCaptureApp(const Platform& platform);
+    // run: what the command line set up; nothing by default.
+    explicit CCaptureApp(const Platform& platform, RunOptions run = {});
 
     // Runs the main window to its end. Returns FALSE: the process ends when the window does.
     BOOL InitInstance();
+
+    // The program's exit status once InitInstance returned: 0, or 1 when a run from the
+    // command line could not be started (with why in ExitMessage, for standard error).
+    int ExitStatus() const { return exitStatus_; }
+    const std::string& ExitMessage() const { return exitMessage_; }
 
     // The main window while it runs; nullptr otherwise.
     CCaptureDlg* MainWindow() const { return mainWindow_; }
@@ -24,7 +32,10 @@ private:
     void HookSessionEnd(CCaptureDlg& dialog);
 
     Platform platform_;
+    RunOptions run_;
     CCaptureDlg* mainWindow_ = nullptr;
+    int exitStatus_ = 0;
+    std::string exitMessage_;
 };
 
 // Makes SIGTERM, SIGHUP and SIGINT end the main window the way a log-off does while

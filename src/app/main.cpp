@@ -11,8 +11,9 @@
 #include "platform/power/LinuxPowerServices.h"
 
 int main(int argc, char** argv) {
-    // Before Qt starts: --help, --version and a refused directory need no display, and a
-    // directory given with -C is current before the main window searches for file names.
+    // Before Qt starts: --help, --version, a refused directory or run option and an end
+    // time that has passed need no display, and a directory given with -C is current
+    // before the main window searches for file names.
     const CommandLineResult commandLine = ReadCommandLine(argc, argv);
     std::fputs(commandLine.out.c_str(), stdout);
     std::fputs(commandLine.err.c_str(), stderr);
@@ -32,9 +33,10 @@ int main(int argc, char** argv) {
     drivers.settings().riffBytes = avi::RiffBytesForTesting();
     LinuxPowerServices power;
     Platform platform{&drivers, &power};
-    CCaptureApp captureApp(platform);
+    CCaptureApp captureApp(platform, commandLine.run);
     captureApp.InitInstance();
+    std::fputs(captureApp.ExitMessage().c_str(), stderr);
     // The window has let go of its devices; a driver that hangs gets one more second.
-    AwaitDeviceThreads(0, std::chrono::milliseconds(1000));
-    return 0;
+    AwaitDeviceThreads(captureApp.ExitStatus(), std::chrono::milliseconds(1000));
+    return captureApp.ExitStatus();
 }
