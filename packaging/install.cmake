@@ -37,6 +37,11 @@ install(FILES ${BRISOLT_PACKAGING_DIR}/${BRISOLT_APP_ID}.desktop
 install(FILES ${BRISOLT_PACKAGING_DIR}/${BRISOLT_APP_ID}.metainfo.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${BRISOLT_PACKAGING_DIR}/brisolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Examples for runs that come back after a reboot: a systemd user unit and an autostart
+# entry, to be copied and edited by the user; installed as documentation, never active.
+install(FILES ${BRISOLT_PACKAGING_DIR}/brisolt-timelapse.service
+  ${BRISOLT_PACKAGING_DIR}/brisolt-timelapse.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brisolt/examples)
 # The licence, where Debian's tools and users look for it.
 install(FILES ${BRISOLT_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brisolt)
 

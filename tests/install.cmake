@@ -1,7 +1,7 @@
 # The install tree, the menu entry, the AppStream data, the manual page and the Debian package,
 # checked by tests/install/check.sh; and the command-line test, which starts the program.
 set(BRISOLT_INSTALL_CHECK ${CMAKE_CURRENT_LIST_DIR}/install/check.sh)
-foreach(check install_tree desktop_entry metainfo manual_page debian_package)
+foreach(check install_tree desktop_entry metainfo manual_page debian_package unattended_examples)
   add_test(NAME ${check}
     COMMAND bash ${BRISOLT_INSTALL_CHECK} ${check} ${PROJECT_VERSION})
   set_tests_properties(${check} PROPERTIES ENVIRONMENT "${BRISOLT_TEST_ENV}" TIMEOUT 300)

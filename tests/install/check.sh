@@ -31,6 +31,8 @@ expected_files() {
         bin/brisolt \
         share/applications/$id.desktop \
         share/doc/brisolt/copyright \
+        share/doc/brisolt/examples/brisolt-timelapse.desktop \
+        share/doc/brisolt/examples/brisolt-timelapse.service \
         share/icons/hicolor/128x128/apps/$id.png \
         share/icons/hicolor/16x16/apps/$id.png \
         share/icons/hicolor/256x256/apps/$id.png \
@@ -110,20 +112,46 @@ manual_page() {
     [ -z "$warnings" ] || fail "groff warns: $warnings"
     MANWIDTH=80 man -l "$page" 2>"$tmp/man.err" | col -b >"$tmp/man.txt"
     [ ! -s "$tmp/man.err" ] || fail "man -l: $(cat "$tmp/man.err")"
-    for section in NAME SYNOPSIS DESCRIPTION OPTIONS FILES 'WAKE PRIVILEGE' 'EXIT STATUS' \
-                   EXAMPLES 'SEE ALSO'; do
+    for section in NAME SYNOPSIS DESCRIPTION OPTIONS 'UNATTENDED RUNS' FILES 'WAKE PRIVILEGE' \
+                   'EXIT STATUS' EXAMPLES 'SEE ALSO'; do
         grep -qx "$section" "$tmp/man.txt" || fail "no section $section"
     done
     grep -q 'ffprobe(1), ffmpeg(1)' "$tmp/man.txt" || fail "SEE ALSO ffprobe(1), ffmpeg(1)"
     grep -q "^\.TH BRISOLT 1 .*\"brisolt $version\"" "$page" || fail "version in .TH"
     # Every option of the program is in the page.
     local options
-    options=$(env -u DISPLAY "$bin/brisolt" --help | grep -oE '^ +-[a-zA-Z], --[a-z-]+' \
+    options=$(env -u DISPLAY "$bin/brisolt" --help | grep -oE '^ +(-[a-zA-Z], )?--[a-z-]+' \
         | grep -oE '\-\-?[a-zA-Z-]+')
     [ -n "$options" ] || fail "no options in --help"
     for option in $options; do
         grep -qE "(^| )$option( |,|$)" "$tmp/man.txt" || fail "$option missing in the page"
     done
+}
+
+# The examples of a run that comes back after a reboot: the systemd user unit as systemd
+# reads it (its program found in the install tree, its manual page in the source tree) and
+# the autostart entry as desktops read it; both start a run that records.
+unattended_examples() {
+    local unit=$src/packaging/brisolt-timelapse.service
+    local entry=$src/packaging/brisolt-timelapse.desktop
+    desktop-file-validate "$entry" || fail "desktop-file-validate"
+    [ -z "$(desktop-file-validate "$entry" 2>&1)" ] || fail "desktop-file-validate has remarks"
+    mkdir -p "$tmp/home" "$tmp/run" "$tmp/man/man1"
+    chmod 700 "$tmp/run"
+    cp "$src/packaging/brisolt.1" "$tmp/man/man1/"
+    # systemd looks the program up in /usr/bin and the like; here it is the build's.
+    sed "s|^ExecStart=brisolt |ExecStart=$bin/brisolt |" "$unit" >"$tmp/brisolt-timelapse.service"
+    grep -q "^ExecStart=$bin/brisolt " "$tmp/brisolt-timelapse.service" || fail "ExecStart= is not brisolt"
+    HOME=$tmp/home XDG_RUNTIME_DIR=$tmp/run MANPATH=$tmp/man \
+        systemd-analyze --user verify "$tmp/brisolt-timelapse.service" >"$tmp/verify.log" 2>&1 \
+        || { cat "$tmp/verify.log" >&2; fail "systemd-analyze verify"; }
+    [ ! -s "$tmp/verify.log" ] || fail "systemd-analyze verify has remarks: $(cat "$tmp/verify.log")"
+    # Both start a run with the same options, which the program accepts.
+    local unitArgs entryArgs
+    unitArgs=$(sed -n 's/^ExecStart=brisolt -C [^ ]* //p' "$unit")
+    entryArgs=$(sed -n 's/^Exec=brisolt -C [^ ]* //p' "$entry")
+    expect_equal "the unit's and the entry's options" "$unitArgs" "$entryArgs"
+    grep -q -- '--start' <<<"$unitArgs" || fail "the examples do not start a run"
 }
 
 # The installed package that holds the library the program loads for a soname. With merged
