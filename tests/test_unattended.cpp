@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -74,6 +75,30 @@ TEST_F(UnattendedWindow, AStartSetsTheFieldsAndExactlyTheBoxesItNames) {
         EXPECT_EQ(Checked(IDC_SUSPEND_END), c.suspendEnd);
         EXPECT_EQ(start.ExitStatus(), 0);
     }
+}
+
+// The estimate's inputs from the real capture window: the test pattern's raw 320 x 240
+// frames take their rows, a chunk head and index entries each, and the room is that of the
+// directory's file system.
+TEST_F(UnattendedWindow, TheWindowTellsWhatItsFramesTakeAndTheRoomLeft) {
+    RunOptions run;
+    run.driverIndex = registry.testPatternIndex();
+    run.start = true;
+    UnattendedStart start(*dlg, run);
+    start.Begin();
+    ASSERT_EQ(dlg->captureState, Capturing);
+    dlg->OnTimer(TIMER_FRAME);
+    const CaptureWindow::FrameStorage storage = dlg->captureWindow->FrameStorageNow();
+    EXPECT_FALSE(storage.compressed);
+    EXPECT_EQ(storage.rawFrameBytes, 320 * 240 * 3 + 8 + 24);
+    const CaptureWindow::FileState file = dlg->captureWindow->CaptureFile();
+    EXPECT_EQ(file.frames, 2);
+    EXPECT_EQ(file.storedFrameBytes, 2 * storage.rawFrameBytes);
+    struct statvfs room {};
+    ASSERT_EQ(::statvfs(QFile::encodeName(dir.path()).constData(), &room), 0);
+    const double free = static_cast<double>(room.f_bavail) * static_cast<double>(room.f_frsize);
+    EXPECT_NEAR(static_cast<double>(file.freeBytes), free, free * 0.01 + 1e7);
+    EXPECT_TRUE(dlg->statusLine.Text().contains("disk: ")) << dlg->statusLine.Text().toStdString();
 }
 
 TEST_F(UnattendedWindow, WithoutStartTheOptionsFillInTheWindowAndLeaveTheClicks) {
@@ -225,6 +250,12 @@ TEST_F(UnattendedProgram, ACameraThatAppearsFiveSecondsLaterIsWaitedForAndRecord
 TEST_F(UnattendedProgram, ARunThatWillNotFitOnItsDiskSaysSoAndStartsAllTheSame) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
+    // A root without the right to mount (a container, say) cannot make one either.
+    const QStringList mountTmpfs{"--mount", "--propagation", "private", "sh", "-c",
+                                 "mount -t tmpfs -o size=1m tmpfs \"$1\" && shift && exec \"$@\"",
+                                 "sh", recordings.path()};
+    if (QProcess::execute("unshare", mountTmpfs + QStringList{"true"}) != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
     // A file system of 1 MiB in a mount namespace of the program's own, gone with it: the
     // test pattern's 320 x 240 raw frames take 230 kB each, a run of 31 frames 7.1 MB.
     ProgramRun run(
