@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/AboutDlg.h"
@@ -251,6 +253,16 @@ TEST(WindowTimers, SayWhenTheyAreDueNext) {
     EXPECT_LE(dlg.TimerDueMs(8), 100) << "after a tick, the next one is a period away";
     dlg.KillTimer(8);
     EXPECT_EQ(dlg.TimerDueMs(8), -1);
+}
+
+TEST(WindowTimers, OneThatFiredIsDueNowUntilItsMessageIsHandled) {
+    ProbeDlg dlg;
+    ASSERT_EQ(dlg.SetTimer(9, 1000), 9u);
+    // The kernel counts down the next period at once; the owner has not had its tick yet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(dlg.TimerDueMs(9), 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.TicksOf(9).empty(); }, 2000));
+    EXPECT_GT(dlg.TimerDueMs(9), 0);
 }
 
 TEST(WindowTimers, RunOnTheBootClockWithThePeriodClampedToItsRange) {

@@ -337,6 +337,31 @@ TEST_F(FrameClockTest, AnIntervalBelowThreeStandbyTimesNeverSleeps) {
     EXPECT_EQ(power.CountCalls("Suspend"), 0);
 }
 
+// The end of the run is woken for too: a sleep after a frame never outlasts the span, and
+// none begins when the end is less than three standby times away (standby 15 s here).
+TEST_F(FrameClockTest, NoSleepOutlastsTheSpan) {
+    Connect();
+    dlg->intervalSeconds = 600;
+    dlg->spanSeconds = 100;
+    const std::int64_t before = CurrentUtcSeconds();
+    dlg->OnStart();
+    const std::int64_t after = CurrentUtcSeconds();
+    ASSERT_EQ(power.CountCalls("Suspend"), 1);
+    // 15 s before the end of the run, not 15 s before a frame that will never be taken.
+    const std::uint64_t due = FileTimeToTicks(power.lastDueTime);
+    EXPECT_GE(due, FileTimeToTicks(UnixSecondsToFileTime(before + 84)));
+    EXPECT_LE(due, FileTimeToTicks(UnixSecondsToFileTime(after + 85)));
+    dlg->OnStop();
+
+    power.calls.clear();
+    dlg->intervalSeconds = 60;
+    dlg->spanSeconds = 44;
+    dlg->OnStart();
+    EXPECT_EQ(power.CountCalls("Suspend"), 0) << "the run ends 44 s after its frame";
+    EXPECT_EQ(power.CountCalls("CreateWaitableTimer"), 0);
+    dlg->OnStop();
+}
+
 // With the real window timers: a span shorter than the interval ends the run with the one
 // frame grabbed at the start.
 TEST_F(FrameClockTest, SpanShorterThanIntervalHoldsOneFrame) {

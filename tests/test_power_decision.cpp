@@ -42,9 +42,10 @@ protected:
     void TearDown() override { wakeTimer.reset(); }
 
     SleepOutcome Run(std::int32_t interval, std::int32_t standby, bool useSleep,
-                     std::int64_t now = kNow) {
+                     std::int64_t now = kNow, std::int64_t runEndsInMs = -1) {
         FrameSleepInputs inputs;
         inputs.nowUtcSeconds = now;
+        inputs.runEndsInMs = runEndsInMs;
         inputs.intervalSeconds = interval;
         inputs.standbySeconds = standby;
         inputs.useSleepChecked = [this, useSleep] {
@@ -65,6 +66,7 @@ struct SleepCase {
     bool useSleep;
     SleepOutcome outcome;
     std::optional<std::int64_t> wakeAfterSeconds;  // set when a suspend follows
+    std::int64_t runEndsInMs = -1;                 // by the span timer; -1: no end set
 };
 
 const SleepCase kSleepCases[] = {
@@ -77,6 +79,21 @@ const SleepCase kSleepCases[] = {
     {"shortest interval", 1, 15, true, SleepOutcome::IntervalTooShort, {}},
     {"box unchecked", 60, 15, false, SleepOutcome::SleepUnchecked, {}},
     {"box unchecked, long interval", 1800, 600, false, SleepOutcome::SleepUnchecked, {}},
+    // The end of the run is woken for as a frame is, and needs as much room.
+    {"run ends after the next frame", 60, 15, true, SleepOutcome::Suspended, 45, 100'000},
+    {"run ends with the next frame", 45, 15, true, SleepOutcome::Suspended, 30, 45'000},
+    {"run ends before the next frame", 600, 15, true, SleepOutcome::Suspended, 85, 100'000},
+    {"part of a second wakes earlier", 600, 15, true, SleepOutcome::Suspended, 85, 100'999},
+    {"run ends three standbys away", 600, 15, true, SleepOutcome::Suspended, 30, 45'000},
+    {"run ends 1 ms short of that", 600, 15, true, SleepOutcome::RunEndsTooSoon, {}, 44'999},
+    {"last frame, run ends in 5 s", 45, 15, true, SleepOutcome::RunEndsTooSoon, {}, 5'000},
+    {"run end is due now", 60, 15, true, SleepOutcome::RunEndsTooSoon, {}, 0},
+    {"longest standby, run ends in time", 7200, 600, true, SleepOutcome::Suspended, 1200,
+     1'800'000},
+    {"longest standby, run ends too soon", 7200, 600, true, SleepOutcome::RunEndsTooSoon, {},
+     1'799'999},
+    {"box unchecked, run ends soon", 60, 15, false, SleepOutcome::SleepUnchecked, {}, 5'000},
+    {"interval too short, run ends soon", 44, 15, true, SleepOutcome::IntervalTooShort, {}, 5'000},
 };
 
 TEST_F(PowerDecisionTest, DecisionTable) {
@@ -86,7 +103,7 @@ TEST_F(PowerDecisionTest, DecisionTable) {
         boxReads = 0;
         wakeTimer.reset();
 
-        EXPECT_EQ(Run(c.interval, c.standby, c.useSleep), c.outcome);
+        EXPECT_EQ(Run(c.interval, c.standby, c.useSleep, kNow, c.runEndsInMs), c.outcome);
         if (c.wakeAfterSeconds) {
             const std::string set = "SetWaitableTimer " + DueFor(kNow + *c.wakeAfterSeconds);
             EXPECT_THAT(power.calls, ElementsAre("CreateWaitableTimer wuptm1", set, "Suspend"));

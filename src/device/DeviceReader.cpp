@@ -15,6 +15,8 @@
 #include "device/DeviceInput.h"
 #include "device/PatternFault.h"
 #include "device/ReaderRules.h"
+#include "device/UserControls.h"
+#include "device/V4l2Io.h"
 #include "device/V4l2Queries.h"
 
 extern "C" {
@@ -77,9 +79,23 @@ private:
         return !state_.stop;
     }
 
+    // A camera that was re-plugged or reset has forgotten what the user set; it gets it
+    // again before it streams, so that no frame of this open is taken without it. A camera
+    // that is not there is left to the open to report.
+    void applyUserControls(const SourceRequest& request) const {
+        if (!v4l2_ || !request.controls || request.controls->empty())
+            return;
+        const v4l2io::DeviceFd device(request.path);
+        if (device.get() >= 0)
+            request.controls->applyTo(device.get(), request.path);
+    }
+
     std::unique_ptr<PacketInput> open() {
         SourceRequest request = request_;
         if (!settle(&request))
+            return {};
+        applyUserControls(request);
+        if (state_.stop)
             return {};
         {
             std::lock_guard lock(state_.mutex);

@@ -9,6 +9,7 @@
 namespace device {
 
 class TestPatternFault;
+class UserControls;
 
 enum class DeviceKind { V4l2, TestPattern };
 
@@ -28,6 +29,9 @@ struct SourceRequest {
     bool fastestRate = false;
     // An attempt that is repeated until the device is back: a failed open is no warning.
     bool quietOpen = false;
+    // V4L2: the controls the user set, applied at every open before the device streams;
+    // null: none.
+    std::shared_ptr<UserControls> controls;
     TestPattern pattern = TestPattern::Gradients;
     int framesPerSecond = 25;
     std::shared_ptr<TestPatternFault> fault;  // test pattern only; null means none

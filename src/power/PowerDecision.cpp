@@ -3,6 +3,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/power/PowerTypes.h"
@@ -25,13 +26,22 @@ bool IntervalAllowsSleep(std::int32_t intervalSeconds, std::int32_t standbySecon
     return intervalMs >= threeStandbysMs;
 }
 
-FILETIME WakeDueTime(std::int64_t nowUtcSeconds, std::int32_t intervalSeconds,
+FILETIME WakeDueTime(std::int64_t nowUtcSeconds, std::int64_t secondsToNext,
                      std::int32_t standbySeconds) {
     // Computed on UTC seconds throughout: a detour through local calendar time would shift the
     // wake-up by an hour when a daylight-saving switch lies between now and the wake time.
     const std::int64_t wakeUtcSeconds =
-        nowUtcSeconds + (std::int64_t{intervalSeconds} - std::int64_t{standbySeconds});
+        nowUtcSeconds + (secondsToNext - std::int64_t{standbySeconds});
     return UnixSecondsToFileTime(wakeUtcSeconds);
+}
+
+bool RunEndAllowsSleep(std::int64_t runEndsInMs, std::int32_t standbySeconds) {
+    return runEndsInMs < 0 || runEndsInMs >= std::int64_t{standbySeconds} * 3000;
+}
+
+std::int64_t SecondsToNext(std::int32_t intervalSeconds, std::int64_t runEndsInMs) {
+    return runEndsInMs < 0 ? intervalSeconds
+                           : std::min<std::int64_t>(intervalSeconds, runEndsInMs / 1000);
 }
 
 SleepOutcome SuspendUntilNextFrameAt(PowerServices* power, const FrameSleepInputs& inputs) {
@@ -44,8 +54,19 @@ SleepOutcome SuspendUntilNextFrameAt(PowerServices* power, const FrameSleepInput
     if (!inputs.useSleepChecked || !inputs.useSleepChecked()) {
         return SleepOutcome::SleepUnchecked;
     }
+    // The end of the run is something to wake for too: it closes the last file and may
+    // hibernate. A computer that slept through it, armed only for a frame that will never be
+    // taken, would end the run late, after one more suspend. So the wake-up comes standby
+    // seconds before whichever is first, and the same bound as for the interval holds: no
+    // suspend unless it is at least three standby times away, so that the sleep lasts at
+    // least twice the standby time. After the last frame of a span that usually means
+    // staying awake until the run ends, since the end is rarely that far away.
+    if (!RunEndAllowsSleep(inputs.runEndsInMs, inputs.standbySeconds)) {
+        return SleepOutcome::RunEndsTooSoon;
+    }
     const FILETIME due =
-        WakeDueTime(inputs.nowUtcSeconds, inputs.intervalSeconds, inputs.standbySeconds);
+        WakeDueTime(inputs.nowUtcSeconds, SecondsToNext(inputs.intervalSeconds, inputs.runEndsInMs),
+                    inputs.standbySeconds);
 
     // The newest handle replaces the previous one; the timer object itself stays shared.
     // The services warn of each failure themselves, once; these lines are for debugging.

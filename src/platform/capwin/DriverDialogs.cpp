@@ -51,9 +51,9 @@ struct FormDialog {
 };
 
 // The device's controls, asked and set through worker: the dialog never waits for the
-// device longer than deviceWait, and opens it once.
+// device longer than deviceWait, and opens it once. Each value set is kept in remembered.
 void AddV4l2Controls(QFormLayout* form, QWidget* owner, device::DeviceWorker& worker,
-                     std::chrono::milliseconds deviceWait) {
+                     std::chrono::milliseconds deviceWait, device::UserControls* remembered) {
     auto asked = worker.ask([](int fd) { return device::QueryV4l2Controls(fd); });
     if (!device::AnsweredWithin(asked, deviceWait)) {
         qCWarning(lcCapture).noquote() << "the device" << QString::fromStdString(worker.path())
@@ -68,8 +68,10 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, device::DeviceWorker& wo
     const std::vector<device::V4l2Control> controls = asked.get();
     // Each change goes to the device as it is made; of a slider's steps that the device has
     // not taken yet, only the newest is sent.
-    const auto set = [&worker](std::uint32_t id, int value) {
+    const auto set = [&worker, remembered](std::uint32_t id, int value) {
         worker.post([id, value](int fd) { device::SetV4l2Control(fd, id, value); }, id);
+        if (remembered)
+            remembered->remember(id, value);
     };
     if (controls.empty()) {
         form->addRow(new QLabel(QObject::tr("This device offers no adjustable controls.")));
@@ -125,7 +127,8 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, device::DeviceWorker& wo
 }  // namespace
 
 bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
-                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait) {
+                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait,
+                          device::UserControls* remembered) {
     if (kind == device::DeviceKind::V4l2) {
         // Outlives the dialog and its controls' connections; its end lets the last change
         // reach the device, within the wait.
@@ -133,7 +136,7 @@ bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::s
         FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
         // Controls take effect at once, as the device applies them; closing keeps them.
         d.form->addRow(new QLabel(QString::fromStdString(devicePath)));
-        AddV4l2Controls(d.form, &d.dialog, worker, deviceWait);
+        AddV4l2Controls(d.form, &d.dialog, worker, deviceWait, remembered);
         return d.run();
     }
     FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));

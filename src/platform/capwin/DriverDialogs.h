@@ -8,6 +8,7 @@
 
 #include "avi/VideoEncoder.h"
 #include "device/SourceRequest.h"
+#include "device/UserControls.h"
 #include "picture/CaptureFormat.h"
 
 class QWidget;
@@ -21,10 +22,12 @@ inline constexpr const char* kVideoDisplayDialog = "videoDisplayDialog";
 inline constexpr const char* kVideoCompressionDialog = "videoCompressionDialog";
 
 // Video source. For a V4L2 device its controls, applied as they are moved (the device is
-// opened once, off this thread, and never waited for longer than deviceWait); for the test
-// pattern the picture to show. True when accepted (pattern then holds the choice).
+// opened once, off this thread, and never waited for longer than deviceWait) and kept in
+// remembered (when given) for the device's later opens; for the test pattern the picture to
+// show. True when accepted (pattern then holds the choice).
 bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
-                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait);
+                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait,
+                          device::UserControls* remembered = nullptr);
 
 struct FormatChoice {
     int width = 0;

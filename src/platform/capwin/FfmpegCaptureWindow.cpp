@@ -94,6 +94,7 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     device::SourceRequest request;
     request.kind = entry.kind;
     request.path = entry.path;
+    request.controls = entry.controls;
     if (entry.kind == device::DeviceKind::TestPattern) {
         request.width = settings_->testPatternWidth;
         request.height = settings_->testPatternHeight;

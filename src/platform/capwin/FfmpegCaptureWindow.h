@@ -14,6 +14,7 @@
 #include "avi/VideoEncoder.h"
 #include "device/DeviceSession.h"
 #include "device/PatternFault.h"
+#include "device/UserControls.h"
 #include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
 
@@ -25,6 +26,9 @@ struct DriverEntry {
     std::string version;
     device::DeviceKind kind = device::DeviceKind::TestPattern;
     std::string path;  // stable device path for V4L2
+    // V4L2: the controls the user set in the source dialog, kept for as long as the driver
+    // list (across connects) and applied at every open of the device.
+    std::shared_ptr<device::UserControls> controls;
 };
 
 // Time limits and set-up of the capture windows of one registry. The windows read them when

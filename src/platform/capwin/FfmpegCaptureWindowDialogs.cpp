@@ -36,7 +36,8 @@ LRESULT FfmpegCaptureWindow::DlgVideoSource() {
         return FALSE;
     const device::SourceRequest& current = session_.request();
     device::TestPattern pattern = current.pattern;
-    if (!RunVideoSourceDialog(this, current.kind, current.path, &pattern, deviceWait()))
+    if (!RunVideoSourceDialog(this, current.kind, current.path, &pattern, deviceWait(),
+                              current.controls.get()))
         return FALSE;
     if (current.kind == device::DeviceKind::TestPattern && pattern != current.pattern) {
         device::SourceRequest request = current;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "av/CaptureLog.h"
+#include "device/UserControls.h"
 #include "device/V4l2Devices.h"
 
 extern "C" {
@@ -51,6 +52,7 @@ void FfmpegDriverRegistry::Rescan() {
             entry.version = "V4L2 " + device.driver + " " + KernelVersion(device.version);
             entry.kind = device::DeviceKind::V4l2;
             entry.path = device.stablePath;
+            entry.controls = std::make_shared<device::UserControls>();
             qCInfo(lcCapture).noquote() << "capture device" << QString::fromStdString(entry.name);
             drivers_.push_back(std::move(entry));
         }

@@ -231,7 +231,8 @@ public:
     BOOL KillTimer(UINT id);
     bool HasTimer(UINT id) const;
     UINT TimerPeriodMs(UINT id) const;  // 0 when no such timer
-    // Milliseconds until the timer's next WM_TIMER, on its own clock; -1 when no such timer.
+    // Milliseconds until the timer's next WM_TIMER, on its own clock (0 while one is pending);
+    // -1 when no such timer.
     std::int64_t TimerDueMs(UINT id) const;
 
     // The window menu; nullptr when the window has none.

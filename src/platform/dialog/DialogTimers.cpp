@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
+#include <poll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -74,6 +75,11 @@ std::int64_t CWnd::TimerDueMs(UINT id) const {
     itimerspec setting{};
     if (it == timers_.end() || ::timerfd_gettime(it->second.fd, &setting) != 0)
         return -1;
+    // A timer that has fired but whose message has not been handled yet is due now: the
+    // kernel already counts down its next period, which is not the one its owner waits for.
+    pollfd fired{it->second.fd, POLLIN, 0};
+    if (::poll(&fired, 1, 0) > 0 && (fired.revents & POLLIN) != 0)
+        return 0;
     // Rounded up: a timer that is due is due in no time, not in -1 ms.
     return static_cast<std::int64_t>(setting.it_value.tv_sec) * 1000 +
            (setting.it_value.tv_nsec + 999999) / 1000000;
