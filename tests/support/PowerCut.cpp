@@ -289,6 +289,8 @@ void Checker::checkSyncPoint(std::size_t k) {
     for (std::size_t s = 0; s < states.size(); ++s) {
         const std::string fault = checkInProcess(replay_.build(pending, states[s]), promised);
         ++tally_.libavformat;
+        if (!promised.frames.empty())
+            ++tally_.withFrames;
         if (fault.empty())
             continue;
         faults[s] = fault;
@@ -336,8 +338,9 @@ std::string FaultsBySyncPoint(const Tally& tally) {
 
 std::string Summary(const std::string& name, const Tally& t) {
     return name + ": " + std::to_string(t.syncPoints) + " sync points, " +
-           std::to_string(t.states) + " crash states, checked by libavformat " +
-           std::to_string(t.libavformat) + ", ffmpeg " + std::to_string(t.readers[0]) +
+           std::to_string(t.states) + " crash states, all checked in process, " +
+           std::to_string(t.withFrames) + " of them with synced frames read by libavformat; "
+           "read by ffmpeg " + std::to_string(t.readers[0]) +
            ", mediainfo " + std::to_string(t.readers[1]) + ", GStreamer " +
            std::to_string(t.readers[2]) + "; failing states " +
            std::to_string(t.failingStates) + " (libavformat " + std::to_string(t.failures[0]) +

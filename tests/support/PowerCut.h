@@ -33,7 +33,8 @@ struct Tally {
     std::size_t syncPoints = 0;
     std::size_t states = 0;       // crash states built
     std::size_t libavformat = 0;  // states checked in process
-    std::array<std::size_t, 3> readers{};   // states checked by ffmpeg, mediainfo, GStreamer
+    std::size_t withFrames = 0;   // of those, states in which a synced frame must be read
+    std::array<std::size_t, 3> readers{};   // such states read by ffmpeg, mediainfo, GStreamer
     std::size_t failingStates = 0;
     std::array<std::size_t, 4> failures{};  // states failed by libavformat and each reader
     struct Fault {
