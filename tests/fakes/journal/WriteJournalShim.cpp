@@ -338,61 +338,34 @@ using OpenatFn = int (*)(int, const char*, int, ...);
 using Open2Fn = int (*)(const char*, int);
 using Openat2Fn = int (*)(int, const char*, int);
 
-int open(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    REAL(open, OpenFn);
-    return OpenFollowed(AT_FDCWD, path, flags, [&] { return real_open(path, flags, mode); });
-}
+// open and openat with their 64-bit twins; then the fortified forms, which take no mode.
+#define OPEN(name, Fn, dir, ...)                                                             \
+    int name(__VA_ARGS__, int flags, ...) {                                                  \
+        va_list args;                                                                        \
+        va_start(args, flags);                                                               \
+        const mode_t mode = ModeOf(flags, args);                                             \
+        va_end(args);                                                                        \
+        REAL(name, Fn);                                                                      \
+        return OpenFollowed(dir, path, flags, [&] { return CALL_##Fn(name); });              \
+    }
+#define CALL_OpenFn(name) real_##name(path, flags, mode)
+#define CALL_OpenatFn(name) real_##name(dir, path, flags, mode)
+OPEN(open, OpenFn, AT_FDCWD, const char* path)
+OPEN(open64, OpenFn, AT_FDCWD, const char* path)
+OPEN(openat, OpenatFn, dir, int dir, const char* path)
+OPEN(openat64, OpenatFn, dir, int dir, const char* path)
 
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    REAL(open64, OpenFn);
-    return OpenFollowed(AT_FDCWD, path, flags, [&] { return real_open64(path, flags, mode); });
-}
-
-int openat(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    REAL(openat, OpenatFn);
-    return OpenFollowed(dir, path, flags, [&] { return real_openat(dir, path, flags, mode); });
-}
-
-int openat64(int dir, const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    REAL(openat64, OpenatFn);
-    return OpenFollowed(dir, path, flags, [&] { return real_openat64(dir, path, flags, mode); });
-}
-
-int __open_2(const char* path, int flags) {
-    REAL(__open_2, Open2Fn);
-    return OpenFollowed(AT_FDCWD, path, flags, [&] { return real___open_2(path, flags); });
-}
-
-int __open64_2(const char* path, int flags) {
-    REAL(__open64_2, Open2Fn);
-    return OpenFollowed(AT_FDCWD, path, flags, [&] { return real___open64_2(path, flags); });
-}
-
-int __openat_2(int dir, const char* path, int flags) {
-    REAL(__openat_2, Openat2Fn);
-    return OpenFollowed(dir, path, flags, [&] { return real___openat_2(dir, path, flags); });
-}
-
-int __openat64_2(int dir, const char* path, int flags) {
-    REAL(__openat64_2, Openat2Fn);
-    return OpenFollowed(dir, path, flags, [&] { return real___openat64_2(dir, path, flags); });
-}
+#define OPEN2(name, Fn, dir, ...)                                                            \
+    int name(__VA_ARGS__, int flags) {                                                       \
+        REAL(name, Fn);                                                                      \
+        return OpenFollowed(dir, path, flags, [&] { return CALL_##Fn(name); });              \
+    }
+#define CALL_Open2Fn(name) real_##name(path, flags)
+#define CALL_Openat2Fn(name) real_##name(dir, path, flags)
+OPEN2(__open_2, Open2Fn, AT_FDCWD, const char* path)
+OPEN2(__open64_2, Open2Fn, AT_FDCWD, const char* path)
+OPEN2(__openat_2, Openat2Fn, dir, int dir, const char* path)
+OPEN2(__openat64_2, Openat2Fn, dir, int dir, const char* path)
 
 int close(int fd) {
     using CloseFn = int (*)(int);
@@ -411,27 +384,26 @@ ssize_t write(int fd, const void* buf, size_t count) {
         [&](std::size_t n) { return std::string(static_cast<const char*>(buf), n); });
 }
 
-ssize_t pwrite(int fd, const void* buf, size_t count, off_t at) {
-    using PwriteFn = ssize_t (*)(int, const void*, size_t, off_t);
-    REAL(pwrite, PwriteFn);
-    return WriteFollowed(
-        fd, at, [&](ssize_t room) { return real_pwrite(fd, buf, Capped(count, room), at); },
-        [&](std::size_t n) { return std::string(static_cast<const char*>(buf), n); });
-}
-
-ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t at) {
-    using Pwrite64Fn = ssize_t (*)(int, const void*, size_t, off64_t);
-    REAL(pwrite64, Pwrite64Fn);
-    return WriteFollowed(
-        fd, at, [&](ssize_t room) { return real_pwrite64(fd, buf, Capped(count, room), at); },
-        [&](std::size_t n) { return std::string(static_cast<const char*>(buf), n); });
-}
+#define PWRITE(name, off_type)                                                               \
+    ssize_t name(int fd, const void* buf, size_t count, off_type at) {                       \
+        using Fn = ssize_t (*)(int, const void*, size_t, off_type);                          \
+        REAL(name, Fn);                                                                      \
+        return WriteFollowed(                                                                \
+            fd, at, [&](ssize_t room) { return real_##name(fd, buf, Capped(count, room), at); }, \
+            [&](std::size_t n) { return std::string(static_cast<const char*>(buf), n); });   \
+    }
+PWRITE(pwrite, off_t)
+PWRITE(pwrite64, off64_t)
 
 ssize_t writev(int fd, const struct iovec* iov, int count) {
     using WritevFn = ssize_t (*)(int, const struct iovec*, int);
     REAL(writev, WritevFn);
     return WriteFollowed(
-        fd, -1, [&](ssize_t room) { return Vectored(iov, count, room, [&](const iovec* v, int c) { return real_writev(fd, v, c); }); },
+        fd, -1,
+        [&](ssize_t room) {
+            return Vectored(iov, count, room,
+                            [&](const iovec* v, int c) { return real_writev(fd, v, c); });
+        },
         [&](std::size_t n) { return Gather(iov, count, n); });
 }
 
