@@ -3,6 +3,10 @@
 //
 //   build/bench_camera [seconds per measurement, default 10]
 //
+// With BRISOLT_BENCH_DEVICE naming a real camera node (say vivid's in a run-in-vm guest,
+// /dev/v4l/by-path/platform-vivid.0-video-index0), that camera is measured instead, in YUYV
+// 640x480 only; a kernel driver paints its frames in a kernel thread, which neither side pays.
+//
 // The fake camera (libbrisolt_fake_v4l2.so beside this program) is preloaded by re-running
 // the program with LD_PRELOAD. Both sides include what the fake itself costs to paint (and,
 // for MJPEG, to encode) the frames; that share is measured on its own with v4l2-ctl
@@ -159,7 +163,9 @@ double PreviewCpuPerMinute(FfmpegDriverRegistry& registry, const Mode& mode, int
 }  // namespace
 
 int main(int argc, char** argv) {
-    PreloadFake(argv);
+    const char* realNode = std::getenv("BRISOLT_BENCH_DEVICE");
+    if (realNode == nullptr)
+        PreloadFake(argv);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/brisolt-bench-system-bus", 1);
     const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 10;
@@ -168,26 +174,35 @@ int main(int argc, char** argv) {
     QTemporaryDir devices;
     if (!devices.isValid())
         return 1;
-    const std::string node = devices.path().toStdString() + "/video0";
-    std::FILE* file = std::fopen(node.c_str(), "w");
-    if (file == nullptr)
-        return 1;
-    std::fclose(file);
-    std::filesystem::create_directories(devices.path().toStdString() + "/v4l/by-id");
-    std::filesystem::create_symlink(
-        "../../video0", devices.path().toStdString() + "/v4l/by-id/usb-Brisolt_Fake_Camera-video-index0");
-    setenv("FAKE_V4L2_DEVICE", node.c_str(), 1);
-    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::Scan, devices.path().toStdString());
+    std::string node = devices.path().toStdString() + "/video0";
+    std::string deviceDir = devices.path().toStdString();
+    if (realNode != nullptr) {
+        node = realNode;
+        deviceDir = "/dev";
+    } else {
+        std::FILE* file = std::fopen(node.c_str(), "w");
+        if (file == nullptr)
+            return 1;
+        std::fclose(file);
+        std::filesystem::create_directories(deviceDir + "/v4l/by-id");
+        std::filesystem::create_symlink(
+            "../../video0", deviceDir + "/v4l/by-id/usb-Brisolt_Fake_Camera-video-index0");
+        setenv("FAKE_V4L2_DEVICE", node.c_str(), 1);
+    }
+    FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::Scan, deviceDir);
     captureSettings.textPlacement = 2;
     captureSettings.flipText = 1;
 
-    const Mode modes[] = {{"640x480 YUYV 30 fps", "640 x 480", "24-bit RGB", "yuyv422", "640x480"},
-                          {"1280x720 MJPEG 30 fps", "1280 x 720", "MJPEG", "mjpeg", "1280x720"}};
+    const Mode modes[] = {{"640x480 YUYV", "640 x 480", "24-bit RGB", "yuyv422", "640x480"},
+                          {"1280x720 MJPEG", "1280 x 720", "MJPEG", "mjpeg", "1280x720"}};
     const std::string frames = std::to_string(seconds * 30);
-    std::printf("CPU seconds per minute, measured over %d s each (30 fps camera)\n", seconds);
+    std::printf("CPU seconds per minute, measured over %d s each (%s)\n", seconds,
+                realNode != nullptr ? realNode : "the fake camera at 30 fps");
     std::printf("%-24s %10s %12s %12s %14s %8s\n", "mode", "preview", "program", "ffmpeg",
                 "camera alone", "ratio");
     for (const Mode& mode : modes) {
+        if (realNode != nullptr && mode.ffmpegFormat == std::string("mjpeg"))
+            continue;
         const std::vector<std::string> ffmpeg = {
             "ffmpeg", "-nostdin", "-v", "error", "-f", "v4l2", "-input_format", mode.ffmpegFormat,
             "-video_size", mode.ffmpegSize, "-i", node, "-frames:v", frames, "-f", "null", "-"};
@@ -212,7 +227,8 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     }
-    std::printf("ratio: program / ffmpeg; camera alone: v4l2-ctl streaming the fake, which "
-                "both include\n");
+    std::printf("ratio: program / ffmpeg; camera alone: v4l2-ctl streaming the camera, which "
+                "both include%s\n",
+                realNode != nullptr ? " (a kernel driver's painting is in none)" : "");
     return 0;
 }

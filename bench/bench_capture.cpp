@@ -30,13 +30,13 @@
 #include <vector>
 
 #include "app/CaptureDlg.h"
+#include "avi/AviFileWriter.h"
 #include "common/CaptureSettings.h"
 #include "overlay/FrameCallback.h"
-#include "platform/power/PowerServices.h"
-#include "platform/capwin/AviFileWriter.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
+#include "platform/power/PowerServices.h"
 
 namespace {
 
@@ -160,7 +160,7 @@ BENCHMARK(BM_PreviewCpuPerMinute)->Iterations(1)->Unit(benchmark::kSecond)->UseR
 // ---- Storage: bytes, CPU and SSIM per frame of every compression -------------------------
 
 // The stamped frame of the last grab, as the capture window stored it.
-capwin::CapturedImage g_stamped;
+picture::CapturedImage g_stamped;
 
 LRESULT StampAndKeep(HWND window, VIDEOHDR* header) {
     FrameCallback(window, header);
@@ -170,8 +170,8 @@ LRESULT StampAndKeep(HWND window, VIDEOHDR* header) {
 }
 
 // Picks a compression in the capture window's own dialog, as a user would.
-bool ChooseCompression(FfmpegCaptureWindow* w, capwin::Compression c) {
-    const QString name = QString::fromLatin1(capwin::CompressionName(c));
+bool ChooseCompression(FfmpegCaptureWindow* w, avi::Compression c) {
+    const QString name = QString::fromLatin1(avi::CompressionName(c));
     QTimer answer;
     QObject::connect(&answer, &QTimer::timeout, [&] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
@@ -266,11 +266,11 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
         return;
     }
     struct Row {
-        capwin::Compression compression;
+        avi::Compression compression;
         double crf;
         QString label;
         QString file;
-        std::unique_ptr<capwin::AviFileWriter> writer;
+        std::unique_ptr<avi::AviFileWriter> writer;
         double cpuS = 0;
         std::vector<pid_t> threads;  // those the encoder started
     };
@@ -284,22 +284,28 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
             }
     };
     std::vector<Row> rows;
-    for (capwin::Compression c : capwin::AvailableCompressions(capwin::DefaultEncoderLookup())) {
-        const bool h264 = c == capwin::Compression::H264;
+    for (avi::Compression c : avi::AvailableCompressions(avi::DefaultEncoderLookup())) {
+        const bool h264 = c == avi::Compression::H264;
         const std::vector<double> qualities = h264 ? std::vector<double>{23, 28, 33, 38}
                                                    : std::vector<double>{23};
         for (double crf : qualities) {
-            const QString name = QString::fromLatin1(capwin::EncoderName(c) ? capwin::EncoderName(c) : "raw");
-            Row row{c, crf,
-                    h264 ? QString("H.264 CRF %1").arg(crf) : QString::fromLatin1(capwin::CompressionName(c)),
-                    dir + "/" + name + (h264 ? QString("-crf%1").arg(crf) : QString()) + "-" + tag + ".avi",
-                    nullptr, 0, {}};
-            capwin::AviSetup setup;
+            const QString name =
+                QString::fromLatin1(avi::EncoderName(c) ? avi::EncoderName(c) : "raw");
+            Row row{c,
+                    crf,
+                    h264 ? QString("H.264 CRF %1").arg(crf)
+                         : QString::fromLatin1(avi::CompressionName(c)),
+                    dir + "/" + name + (h264 ? QString("-crf%1").arg(crf) : QString()) + "-" + tag +
+                        ".avi",
+                    nullptr,
+                    0,
+                    {}};
+            avi::AviSetup setup;
             setup.width = width;
             setup.height = height;
             setup.compression = c;
             setup.crf = crf;
-            row.writer = capwin::AviFileWriter::Create(row.file.toStdString(), setup);
+            row.writer = avi::AviFileWriter::Create(row.file.toStdString(), setup);
             if (!row.writer) {
                 std::printf("%s: cannot open %s\n", qPrintable(tag), qPrintable(row.label));
                 return;
@@ -318,7 +324,7 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
         std::this_thread::sleep_until(next);
         g_stamped.width = width;
         g_stamped.height = height;
-        g_stamped.layout = capwin::PixelLayout::Rgb24;
+        g_stamped.layout = picture::PixelLayout::Rgb24;
         const double before = CpuSeconds(RUSAGE_THREAD);
         if (w->SingleFrame() == 0) {
             std::printf("%s: grab %d failed\n", qPrintable(tag), i);
@@ -355,13 +361,13 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
         row.writer.reset();
         const double bytes = static_cast<double>(QFileInfo(row.file).size());
         const double perFrame = bytes / frames;
-        if (row.compression == capwin::Compression::MotionJpeg)
+        if (row.compression == avi::Compression::MotionJpeg)
             mjpegBytes = perFrame;
         const Ssim ssim = MeasureSsim(row.file, reference, row.file + ".ssim");
         std::printf("%-16s %12.0f %10.0f %12.2f %10.4f %10.4f %12.2f %8zu", qPrintable(row.label),
                     bytes, perFrame, row.cpuS * 1000 / frames, ssim.mean, ssim.worst,
                     perFrame * 60 * 24 * 7 / 1e9, row.threads.size() + 1);
-        if (row.compression == capwin::Compression::H264 && mjpegBytes > 0)
+        if (row.compression == avi::Compression::H264 && mjpegBytes > 0)
             std::printf("   %.1fx smaller than Motion JPEG%s", mjpegBytes / perFrame,
                         row.crf == 23 ? " (goal: 10x at SSIM >= 0.95; CRF 23 is the default)" : "");
         std::printf("\n");
@@ -372,18 +378,18 @@ void StorageTable(int width, int height, int frames, int periodMs, const QString
 
 // A recording through the capture window alone, in the compression chosen in its dialog:
 // the file's size, as a user would see it.
-void Recording(capwin::Compression c, int width, int height, int frames, int pauseMs,
+void Recording(avi::Compression c, int width, int height, int frames, int pauseMs,
                const QString& dir) {
     FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
     auto w = Connect(registry, width, height);
     if (!w || !ChooseCompression(w.get(), c)) {
-        std::printf("cannot record %s\n", capwin::CompressionName(c));
+        std::printf("cannot record %s\n", avi::CompressionName(c));
         return;
     }
     w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
     w->SetCallbackFrame(&FrameCallback);
-    const QString file = dir + QString("/recording-%1-%2x%3.avi")
-                                   .arg(capwin::EncoderName(c)).arg(width).arg(height);
+    const QString file =
+        dir + QString("/recording-%1-%2x%3.avi").arg(avi::EncoderName(c)).arg(width).arg(height);
     const QByteArray name = file.toLocal8Bit();
     w->FileSetCaptureFile(name.constData());
     if (w->SingleFrameOpen() != TRUE)
@@ -394,8 +400,8 @@ void Recording(capwin::Compression c, int width, int height, int frames, int pau
         stored += w->SingleFrame() != 0;
     }
     w->SingleFrameClose();
-    std::printf("recording %-14s %dx%d: %d frames, %lld bytes\n", capwin::CompressionName(c),
-                width, height, stored, static_cast<long long>(QFileInfo(file).size()));
+    std::printf("recording %-14s %dx%d: %d frames, %lld bytes\n", avi::CompressionName(c), width,
+                height, stored, static_cast<long long>(QFileInfo(file).size()));
 }
 
 // ---- Memory over a long run ---------------------------------------------------------------
@@ -441,23 +447,23 @@ private:
 
 // Grabs `grabs` frames into one file as fast as the pattern delivers them (400 a second)
 // and prints the resident set and the heap in use along the way.
-void MemoryRun(capwin::Compression c, int grabs, const QString& dir) {
+void MemoryRun(avi::Compression c, int grabs, const QString& dir) {
     FfmpegDriverRegistry registry(FfmpegDriverRegistry::Devices::None);
     registry.settings().testPatternRate = 400;
     auto w = Connect(registry, 320, 240);
     if (!w || !ChooseCompression(w.get(), c)) {
-        std::printf("cannot run %s\n", capwin::CompressionName(c));
+        std::printf("cannot run %s\n", avi::CompressionName(c));
         return;
     }
     w->GetStatus(&captureSettings.capStatus, sizeof captureSettings.capStatus);
     w->SetCallbackFrame(&FrameCallback);
-    const QString file = dir + QString("/memory-%1.avi").arg(capwin::EncoderName(c));
+    const QString file = dir + QString("/memory-%1.avi").arg(avi::EncoderName(c));
     const QByteArray name = file.toLocal8Bit();
     w->FileSetCaptureFile(name.constData());
     if (w->SingleFrameOpen() != TRUE)
         return;
     std::printf("\nmemory, %s 320x240 into one file\n%8s %10s %12s %12s %8s\n",
-                capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
+                avi::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
     MemoryTable table(file, grabs);
     for (int i = 1; i <= grabs; ++i) {
         if (w->SingleFrame() == 0) {
@@ -496,7 +502,7 @@ public:
 
 // The recorder itself: frame ticks of the main window (size check, title, counter, grab,
 // the sleep decision) as fast as the pattern delivers, into one file.
-void RecorderMemoryRun(capwin::Compression c, int grabs, const QString& dir) {
+void RecorderMemoryRun(avi::Compression c, int grabs, const QString& dir) {
     const QString previous = QDir::currentPath();
     if (!QDir::setCurrent(dir))
         return;
@@ -510,13 +516,14 @@ void RecorderMemoryRun(capwin::Compression c, int grabs, const QString& dir) {
     dlg->OnConnect();
     auto* w = dynamic_cast<FfmpegCaptureWindow*>(dlg->captureWindow.data());
     if (dlg->captureState != Connected || w == nullptr || !ChooseCompression(w, c)) {
-        std::printf("the recorder cannot run %s\n", capwin::CompressionName(c));
+        std::printf("the recorder cannot run %s\n", avi::CompressionName(c));
         QDir::setCurrent(previous);
         return;
     }
-    std::printf("\nmemory, the recorder's frame ticks, %s 320x240 into one file\n"
-                "%8s %10s %12s %12s %8s\n",
-                capwin::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
+    std::printf(
+        "\nmemory, the recorder's frame ticks, %s 320x240 into one file\n"
+        "%8s %10s %12s %12s %8s\n",
+        avi::CompressionName(c), "grabs", "RSS KiB", "heap KiB", "file KiB", "s");
     MemoryTable table(dir + "/brslt000.avi", grabs);
     dlg->OnStart();
     for (int i = 2; i <= grabs && dlg->captureState == Capturing; ++i) {
@@ -590,14 +597,14 @@ int main(int argc, char** argv) {
         return 1;
     // BENCH_KEEP=1 leaves the files (in BENCH_DIR) for a look with other tools.
     dir.setAutoRemove(std::getenv("BENCH_KEEP") == nullptr);
-    for (capwin::Compression c : {capwin::Compression::H264, capwin::Compression::MotionJpeg})
+    for (avi::Compression c : {avi::Compression::H264, avi::Compression::MotionJpeg})
         MemoryRun(c, std::max(100, options.grabs), dir.path());
-    RecorderMemoryRun(capwin::Compression::H264, std::max(100, options.grabs), dir.path());
+    RecorderMemoryRun(avi::Compression::H264, std::max(100, options.grabs), dir.path());
     // The large frames last, so that the memory figures above start from a small heap.
     for (const auto& [w, h] : {std::pair{1280, 720}, std::pair{1920, 1080}})
         StorageTable(w, h, std::max(1, options.frames), std::max(1, options.periodMs), dir.path());
     std::printf("\n");
-    for (capwin::Compression c : {capwin::Compression::MotionJpeg, capwin::Compression::H264})
+    for (avi::Compression c : {avi::Compression::MotionJpeg, avi::Compression::H264})
         Recording(c, 1920, 1080, 30, options.pauseMs, dir.path());
 
     return 0;

@@ -37,6 +37,8 @@ install(FILES ${BRISOLT_PACKAGING_DIR}/${BRISOLT_APP_ID}.desktop
 install(FILES ${BRISOLT_PACKAGING_DIR}/${BRISOLT_APP_ID}.metainfo.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${BRISOLT_PACKAGING_DIR}/brisolt.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The licence, where Debian's tools and users look for it.
+install(FILES ${BRISOLT_PACKAGING_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brisolt)
 
 # The Debian package: brisolt_<version>_<arch>.deb, installed under /usr.
 set(CPACK_GENERATOR DEB)
@@ -53,6 +55,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Not linked but needed all the same: setcap for the post-install step, and a fixed-pitch
 # font for the time stamp (without one, Qt draws no stamp at all).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, fonts-dejavu-core")
+# Wayland sessions (GNOME and KDE on Debian 13) run the program natively with Qt's Wayland
+# plugin; without it, Qt falls back to XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "time-lapse recorder for V4L2 cameras")
 # The long description; CPack puts the summary line above it. No double quotes: CPack's
 # escaping of the control file mangles them.

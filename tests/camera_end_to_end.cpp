@@ -20,6 +20,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -36,12 +38,12 @@ extern "C" {
 }
 
 #include "app/CaptureDlg.h"
+#include "camera_harness.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
-#include "camera_harness.h"
 #include "support/Probe.h"
 
 namespace fs = std::filesystem;
@@ -241,6 +243,43 @@ INSTANTIATE_TEST_SUITE_P(Unplug, CameraUnplug,
                                            UnplugCase{"GoneForGood", Return::Never}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A webcam forgets its settings when it is re-plugged (the fake's do too), and a time-lapse
+// whose exposure jumps halfway is spoiled: the brightness the user set in the source dialog
+// before the run must be applied again to the camera that came back.
+// DISABLED until the program re-applies the user's controls after a reopen; run it with
+// --gtest_also_run_disabled_tests. It fails today: the camera is back at brightness 0.
+TEST_F(Camera, DISABLED_BrightnessSetBeforeTheRunIsAppliedAgainToTheCameraThatCameBack) {
+    AddCamera();
+    Open();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "45", 1);
+    setenv("FAKE_V4L2_RETURN_AFTER_MS", "1000", 1);
+    Connect();
+    DriverDialogs({{capwin::kVideoSourceDialog, [&](QDialog* d) {
+        for (const auto& [label, field] : FormRows(d))
+            if (label == "Brightness")
+                qobject_cast<QSlider*>(field)->setValue(60);
+    }}});
+    dlg->SetDlgItemText(IDC_INTERVAL, "1");
+    dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
+    dlg->OnStart();
+    ASSERT_TRUE(WaitUntilUnplugged(Dev("video0"), 5000));
+    ASSERT_TRUE(WaitFor([&] { return dlg->frameCount >= 5 || dlg->captureState != Capturing; },
+                        10000));
+    ASSERT_EQ(dlg->captureState, Capturing) << LogSince(0);
+    // What the camera holds now, as any program reads it.
+    const int fd = ::open(Dev("video0").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    v4l2_control brightness{V4L2_CID_BRIGHTNESS, 0};
+    EXPECT_EQ(ioctl(fd, VIDIOC_G_CTRL, &brightness), 0);
+    ::close(fd);
+    EXPECT_EQ(brightness.value, 60);
+    dlg->OnStop();
+    const std::vector<QImage> frames = DecodeFrames(File("brslt000.avi"), 640, 480);
+    ASSERT_GE(frames.size(), 5u);
+    EXPECT_NEAR(PictureLuma(frames.back()), PictureLuma(frames.front()), 10)
+        << "the first frame was taken at brightness 60, the last one after the re-plug";
+}
+
 // The newest frame a reader kept must stay readable after the device closed: libavdevice
 // hands out packets in the device's mapped buffers, which it unmaps at close.
 TEST_F(Camera, PreviewAfterTheCameraWentAwayReadsNoReleasedBuffer) {
@@ -293,7 +332,7 @@ TEST_F(Camera, MjpegPreviewKeepsOneConversionForItsFrames) {
     Connect();
     ChooseFormat("1280 x 720", "MJPEG");
     FfmpegCaptureWindow* w = Window();
-    ASSERT_EQ(w->layout(), capwin::PixelLayout::Mjpeg);
+    ASSERT_EQ(w->layout(), picture::PixelLayout::Mjpeg);
     const std::size_t logFrom = LogSize();
     w->SetPreviewRate(33);
     const std::int64_t startUs = av_gettime_relative();
@@ -317,7 +356,7 @@ TEST_F(Camera, RefusedFormatChangeKeepsTheCameraInItsFormerFormat) {
     EXPECT_NE(LogSince(logFrom).find("refused the new format"), std::string::npos);
     FfmpegCaptureWindow* w = Window();
     ASSERT_TRUE(w->isConnected());
-    EXPECT_EQ(w->layout(), capwin::PixelLayout::Rgb24);
+    EXPECT_EQ(w->layout(), picture::PixelLayout::Rgb24);
     RunFrames(2, 5000);
     dlg->OnStop();
     ASSERT_EQ(dlg->frameCount, 2);

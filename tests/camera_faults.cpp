@@ -13,11 +13,19 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "camera_harness.h"
+#include "device/DeviceSession.h"
+#include "device/DeviceThreads.h"
+
+extern "C" {
+#include <libavutil/time.h>
+}
 
 namespace {
 
@@ -56,8 +64,11 @@ LRESULT RecordFrame(HWND window, VIDEOHDR* header) {
     const int stride = (w * 3 + 3) & ~3;
     if (w <= 0 || header->dwBytesUsed < static_cast<DWORD>(stride * h))
         return 0;
-    const QImage image =
-        QImage(header->lpData, w, h, stride, QImage::Format_BGR888).mirrored(false, true);
+    // The frame comes bottom row first; the picture is read top row first.
+    QImage image(w, h, QImage::Format_BGR888);
+    for (int y = 0; y < h; ++y)
+        std::memcpy(image.scanLine(y), header->lpData + static_cast<std::ptrdiff_t>(h - 1 - y) * stride,
+                    static_cast<std::size_t>(w) * 3);
     const long number = FrameNumber(image);
     SeenFrame seen{number, PictureLuma(image), RampMatch(image, number)};
     std::lock_guard lock(g_seenMutex);
@@ -274,6 +285,31 @@ TEST_F(CameraFaults, GrabFromADriverStuckInDqbufFailsWithinItsLimit) {
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 8000));
 }
 
+// A grab whose reopening ran out of time while letting go of a reader stuck in its driver
+// leaves the window connected: its preview must go on looking for the camera, and show it
+// once the driver is back.
+TEST_F(CameraFaults, PreviewComesBackAfterAGrabThatFailedOnAStuckDriver) {
+    AddCamera();
+    Open();
+    registry->settings().frameWaitMs = 500;
+    registry->settings().reopenBoundMs = 1000;
+    registry->settings().previewRetryMs = 500;
+    setenv("FAKE_V4L2_HANG_AFTER", "20", 1);
+    setenv("FAKE_V4L2_HANG_MS", "2500", 1);
+    FfmpegCaptureWindow* w = ConnectRecording(50);
+    ASSERT_NE(w, nullptr);
+    ASSERT_EQ(w->FileSetCaptureFile(File("stuck.avi").toLocal8Bit().constData()), TRUE);
+    ASSERT_EQ(w->SingleFrameOpen(), TRUE);
+    QTest::qWait(1200);  // the reader is stuck by now
+    EXPECT_EQ(w->SingleFrame(), 0);
+    unsetenv("FAKE_V4L2_HANG_AFTER");  // the driver works again once it returns
+    w->SingleFrameClose();
+    ASSERT_TRUE(w->isConnected());
+    const std::int64_t failedAtUs = av_gettime_relative();
+    EXPECT_TRUE(WaitFor([&] { return w->lastCaptureUs() > failedAtUs; }, 8000))
+        << "the preview stayed dead\n" << LogSince(0);
+}
+
 TEST_F(CameraFaults, DisconnectFromADriverStuckInStreamoffReturnsWithinItsLimit) {
     AddCamera();
     Open();
@@ -285,6 +321,10 @@ TEST_F(CameraFaults, DisconnectFromADriverStuckInStreamoffReturnsWithinItsLimit)
     dlg->OnDisconnect();
     EXPECT_LT(t.elapsed(), 1000 + 500) << "the teardown wait";
     EXPECT_EQ(dlg->captureState, Disconnected);
+    // The reader left to its driver counts until its very end, which the program's end
+    // waits for.
+    EXPECT_FALSE(device::WaitForDeviceThreads(std::chrono::milliseconds(0)));
+    EXPECT_TRUE(device::WaitForDeviceThreads(std::chrono::milliseconds(6000)));
     unsetenv("FAKE_V4L2_HANG_STREAMOFF_MS");
     ASSERT_TRUE(WaitFor([&] { return ThreadCount() <= threadsBefore; }, 6000));
     Connect();  // the device was closed by the reader that was left to it
@@ -331,6 +371,38 @@ TEST_F(CameraFaults, TeardownsLeaveTheDeviceNoBufferInUse) {
     const std::string log = LogSince(logFrom);
     EXPECT_EQ(log.find("still owned"), std::string::npos) << log;
     EXPECT_EQ(log.find("VIDIOC_QBUF"), std::string::npos) << log;
+}
+
+// The device session alone, without a window: a camera that went away and came back as
+// another node under the same stable name is found again by the preview's polls, and a
+// grab then gets a picture taken after it asked.
+TEST_F(CameraFaults, SessionFindsACameraBackUnderItsStableNameWithoutAWindow) {
+    namespace fs = std::filesystem;
+    AddCamera();
+    setenv("FAKE_V4L2_UNPLUG_AFTER", "20", 1);
+    setenv("FAKE_V4L2_RETURN_AFTER_MS", "500", 1);
+    auto limits = std::make_shared<device::SessionLimits>();
+    limits->previewRetryMs = 300;
+    device::DeviceSession session(limits);
+    device::SourceRequest request;
+    request.kind = device::DeviceKind::V4l2;
+    request.path = Dev(std::string("v4l/by-id/") + kStableName);
+    request.width = request.height = 0;
+    request.rawWherePossible = request.fastestRate = true;
+    device::SourceFrame frame;
+    int error = -1;
+    ASSERT_TRUE(session.open(request, &frame, &error));
+    ASSERT_TRUE(WaitUntilUnplugged(Dev("video0"), 5000));
+    const std::int64_t goneUs = av_gettime_relative();
+    fs::rename(Dev("video0"), Dev("video1"));
+    fs::remove(request.path);
+    fs::create_symlink("../../video1", request.path);
+    ASSERT_TRUE(WaitFor([&] { return session.poll(&frame) && frame.captureUs > goneUs; }, 5000))
+        << LogSince(0);
+    EXPECT_EQ(frame.frame->width, 640);
+    const std::int64_t requestUs = av_gettime_relative();
+    ASSERT_TRUE(session.fresh(requestUs, &frame));
+    EXPECT_GE(frame.captureUs, requestUs);
 }
 
 }  // namespace

@@ -19,8 +19,9 @@ set_tests_properties(camera_tools PROPERTIES
 
 # The program's camera path against the fake, through the real FFmpeg capture window.
 # camera_faults holds the faults a camera shows in the field: glitches, slow rates, a first
-# picture that is still settling, a driver that hangs.
-foreach(camera_test camera_end_to_end camera_faults)
+# picture that is still settling, a driver that hangs; camera_hangs the driver dialogs,
+# the device scan and the program's end on a driver that hangs.
+foreach(camera_test camera_end_to_end camera_faults camera_hangs)
   add_executable(${camera_test} ${FAKE_V4L2_ROOT}/tests/${camera_test}.cpp
                  ${FAKE_V4L2_ROOT}/tests/camera_harness.cpp)
   target_link_libraries(${camera_test} PRIVATE brisolt_testsupport)

@@ -21,19 +21,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "avi/AviFileWriter.h"
+#include "support/AviReaders.h"
 #include "support/ChildProcess.h"
+#include "support/DeepDirectory.h"
 #include "support/FileSizeLimit.h"
 #include "support/KilledChild.h"
-#include "platform/capwin/AviFileWriter.h"
-#include "support/AviReaders.h"
 
-using namespace capwin;
+using namespace av;
+using namespace avi;
+using namespace picture;
 
 namespace {
 
@@ -113,6 +117,22 @@ protected:
     QString Path(const char* leaf) const { return dir.path() + "/" + leaf; }
     QTemporaryDir dir;
 };
+
+// How a process handles SIGXFSZ is the program's choice, made once at its start: writing a
+// file does not change it behind the program's back. (First in this file: nothing has
+// created a file in this process yet.)
+TEST_F(AviDurability, WritingAFileLeavesTheProcesssSignalHandlingAlone) {
+    const std::string name = Path("signals.avi").toStdString();
+    const int result = ExitOfChild([&] {
+        std::signal(SIGXFSZ, SIG_DFL);
+        auto writer = AviFileWriter::Create(name, FileSetup(kMuxerRiffBytes));
+        if (!writer || !writer->addFrame(Frame(0)))
+            return 1;
+        struct sigaction now {};
+        return ::sigaction(SIGXFSZ, nullptr, &now) == 0 && now.sa_handler == SIG_DFL ? 0 : 2;
+    });
+    EXPECT_EQ(result, 0) << "1: no file, 2: SIGXFSZ handling changed";
+}
 
 TEST_F(AviDurability, AKilledWriterLeavesEveryFrameToAllThreeReaders) {
     // Kills in the first RIFF, on the first frames of the first and a later AVIX, in the
@@ -268,8 +288,8 @@ TEST_F(AviDurability, AWriterKilledBeforeItsHeaderIsDurableLeavesNoFileOfThatNam
             setup.syncFile = &KillAtFirstSync;
             if (std::string(leaf).ends_with(".avi"))
                 AviFileWriter::Create(name, setup);
-            else if (const int fd = CreateUnnamed(name); fd >= 0)
-                KillAtFirstSync(fd);  // as the snapshot does before it names its file
+            else if (DurableFile file = DurableFile::Create(name); file.unnamed())
+                file.sync(&KillAtFirstSync);  // as the snapshot does before it names its file
             else
                 ::raise(SIGKILL);
             ::_exit(3);
@@ -289,16 +309,15 @@ TEST_F(AviDurability, AWriterKilledBeforeItsHeaderIsDurableLeavesNoFileOfThatNam
     EXPECT_EQ(avireaders::Ffprobe(QString::fromStdString(name)), 1);
     // A name taken meanwhile is never replaced.
     const std::string taken = Path("brslt003.avi").toStdString();
-    const int fd = CreateUnnamed(taken);
-    ASSERT_GE(fd, 0);
+    DurableFile unnamed = DurableFile::Create(taken);
+    ASSERT_TRUE(unnamed.unnamed());
     QFile other(QString::fromStdString(taken));
     ASSERT_TRUE(other.open(QIODevice::WriteOnly));
     other.write("someone else's");
     other.close();
     errno = 0;
-    EXPECT_FALSE(NameUnnamed(fd, taken));
+    EXPECT_FALSE(unnamed.name());
     EXPECT_EQ(errno, EEXIST);
-    ::close(fd);
     EXPECT_EQ(QFileInfo(QString::fromStdString(taken)).size(), 14);
 }
 
@@ -416,6 +435,47 @@ TEST_F(AviDurability, AFileSystemThatRefusesSyncKeepsRecordingAndSaysSoOnce) {
     qInstallMessageHandler(g_previousHandler);
     EXPECT_EQ(g_notDurableMessages, 1);
     EXPECT_EQ(avireaders::Ffprobe(Path("nosync2.avi")), 3);
+}
+
+// The writer makes its file relative to its directory's descriptor: a directory deeper
+// than PATH_MAX takes files as any other.
+TEST_F(AviDurability, AFileInADirectoryDeeperThanPathMaxIsWrittenAndNamed) {
+    const EmptiedOnExit cleanUp(dir.path().toStdString());
+    const std::string deep = MakeDeepDirectory(dir.path().toStdString(), PATH_MAX + 300);
+    ASSERT_GT(deep.size(), std::size_t{PATH_MAX});
+    auto writer = AviFileWriter::Create(deep + "/brslt000.avi", FileSetup(kMuxerRiffBytes));
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(writer->addFrame(Frame(0)));
+    EXPECT_TRUE(writer->finish());
+    writer.reset();
+    // Found by walking down from the base, one level at a time.
+    int at = ::open(dir.path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    for (std::size_t begin = dir.path().size() + 1; at >= 0 && begin < deep.size();) {
+        const std::size_t end = std::min(deep.find('/', begin), deep.size());
+        const int next = ::openat(at, deep.substr(begin, end - begin).c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(at);
+        at = next;
+        begin = end + 1;
+    }
+    ASSERT_GE(at, 0);
+    struct stat st {};
+    EXPECT_EQ(::fstatat(at, "brslt000.avi", &st, 0), 0);
+    EXPECT_GT(st.st_size, static_cast<off_t>(kFrameBytes));
+    ::close(at);
+}
+
+// A directory renamed while a file is being made there is still the one its name goes into.
+TEST_F(AviDurability, AFileIsNamedInItsDirectoryEvenWhenThatWasRenamedMeanwhile) {
+    ASSERT_TRUE(QDir().mkpath(Path("before")));
+    DurableFile file = DurableFile::Create(Path("before/brslt000.bmp").toStdString());
+    ASSERT_TRUE(file.isOpen());
+    ASSERT_TRUE(QDir().rename(Path("before"), Path("after")));
+    const std::uint8_t bytes[] = {'B', 'M'};
+    ASSERT_TRUE(file.writeAll(bytes, sizeof bytes));
+    EXPECT_TRUE(file.name()) << std::strerror(errno);
+    EXPECT_EQ(QFileInfo(Path("after/brslt000.bmp")).size(), 2);
+    EXPECT_TRUE(file.removeName());
+    EXPECT_FALSE(QFileInfo::exists(Path("after/brslt000.bmp")));
 }
 
 TEST_F(AviDurability, AFileNoLongerReachableByItsNameRefusesTheNextFrame) {

@@ -7,21 +7,29 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
+
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/CaptureDlg.h"
+#include "app/CommandLine.h"
+#include "avi/AviFileWriter.h"
 #include "fakes/FakePowerServices.h"
-#include "platform/capwin/AviFileWriter.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/ChildProcess.h"
+#include "support/DeepDirectory.h"
 #include "support/Probe.h"
 
 namespace {
@@ -37,7 +45,7 @@ protected:
         registry.reset();
         QDir::setCurrent(previousDir);
     }
-    void StartRunIn(const QString& where) {
+    void ConnectIn(const QString& where) {
         ASSERT_TRUE(QDir::setCurrent(where));
         registry = std::make_unique<FfmpegDriverRegistry>(FfmpegDriverRegistry::Devices::None);
         dlg = std::make_unique<CCaptureDlg>(Platform{registry.get(), &power});
@@ -46,6 +54,9 @@ protected:
         dlg->driverList->SetCurSel(registry->testPatternIndex());
         dlg->OnConnect();
         ASSERT_EQ(dlg->captureState, Connected);
+    }
+    void StartRunIn(const QString& where) {
+        ConnectIn(where);
         dlg->OnStart();
         ASSERT_EQ(dlg->captureState, Capturing);
     }
@@ -112,9 +123,9 @@ TEST_F(DirectoryFaults, ADirectoryThatCannotBeReadCountsUnseenNamesAsTakenAndOve
         const std::string name = NextCaptureFileName();
         if (name != base + "/brslt003.avi")
             return 12;
-        capwin::AviSetup setup;
-        auto writer = capwin::AviFileWriter::Create(name, setup);
-        capwin::CapturedImage image;
+        avi::AviSetup setup;
+        auto writer = avi::AviFileWriter::Create(name, setup);
+        picture::CapturedImage image;
         image.width = setup.width;
         image.height = setup.height;
         image.bytes.assign(static_cast<std::size_t>(setup.width * setup.height * 3), 0x80);
@@ -153,6 +164,81 @@ TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRemovedFailsAtTheNextFrame) {
     EXPECT_TRUE(dlg->captureWindow.isNull());
     dlg->OnTimer(TIMER_FRAME);  // a late tick finds nothing to do
     EXPECT_EQ(dlg->captureState, Disconnected);
+}
+
+// Every line of the log, kept while a test runs.
+std::vector<std::string>* g_logLines = nullptr;
+void KeepLogLine(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (g_logLines != nullptr)
+        g_logLines->push_back(std::string(context.category ? context.category : "") + ": " +
+                              text.toStdString());
+}
+
+// The user removes the recording directory between connect and start: the run fails at
+// once, and both the status line and the log say why, without naming a file that was
+// never made.
+TEST_F(DirectoryFaults, ADirectoryRemovedBeforeTheStartIsReportedAsGone) {
+    const QString where = dir.path() + "/gone";
+    ASSERT_TRUE(QDir().mkpath(where));
+    ConnectIn(where);
+    ASSERT_TRUE(QDir(where).removeRecursively());
+    std::vector<std::string> log;
+    g_logLines = &log;
+    const QtMessageHandler previous = qInstallMessageHandler(KeepLogLine);
+    dlg->OnStart();
+    qInstallMessageHandler(previous);
+    g_logLines = nullptr;
+    std::string all;
+    for (const std::string& line : log)
+        all += line + "\n";
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("Capture Failed."));
+    const std::string status = dlg->statusLine.Text().toStdString();
+    EXPECT_NE(status.find("the directory recordings go to is gone"), std::string::npos)
+        << status;
+    EXPECT_EQ(status.find("names"), std::string::npos) << status;
+    EXPECT_EQ(all.find("brslt000.avi"), std::string::npos) << all;
+    EXPECT_NE(all.find("brisolt.status: capture failed: the directory recordings go to is gone"),
+              std::string::npos)
+        << all;
+}
+
+// A directory so deep that its path and a file's name together pass PATH_MAX: -C takes it
+// (its own path is short enough), and a run and a snapshot then make their files there.
+TEST_F(DirectoryFaults, ADirectoryWhosePathWithAFileNamePassesPathMaxTakesRunsAndSnapshots) {
+    const EmptiedOnExit cleanUp(dir.path().toStdString());
+    // A leaf of 13 bytes passes PATH_MAX.
+    const std::string deep = MakeDeepDirectory(dir.path().toStdString(), PATH_MAX - 6);
+    ASSERT_EQ(deep.size(), std::size_t{PATH_MAX - 6});
+    ASSERT_GT(deep.size() + std::strlen("/brslt000.avi"), std::size_t{PATH_MAX});
+    const CommandLineResult commandLine = ReadCommandLine({"brisolt", "-C", deep});
+    ASSERT_TRUE(commandLine.startMainWindow) << commandLine.err;
+
+    StartRunIn(QString::fromStdString(deep));
+    dlg->OnTimer(TIMER_FRAME);
+    dlg->OnStop();
+    EXPECT_EQ(dlg->GetWindowText(), QLatin1String("End Capture..."));
+    dlg->OnSnapshot();
+    // Read back by their leaves, from within the directory.
+    EXPECT_EQ(DecodedFrames("brslt000.avi"), 2);
+    struct stat st {};
+    EXPECT_EQ(::stat("brslt000.bmp", &st), 0) << "no snapshot";
+    dlg.reset();
+}
+
+// The size check asks the file's writer, not the directory by name: a directory renamed
+// under a run (its name tidied up by hand, say) keeps the run in the same file.
+TEST_F(DirectoryFaults, ARunWhoseDirectoryIsRenamedGoesOnInTheSameFile) {
+    const QString where = dir.path() + "/run";
+    ASSERT_TRUE(QDir().mkpath(where));
+    StartRunIn(where);
+    ASSERT_TRUE(QDir().rename(where, dir.path() + "/renamed"));
+    dlg->OnTimer(TIMER_FRAME);
+    dlg->OnTimer(TIMER_FRAME);
+    EXPECT_EQ(dlg->captureState, Capturing);
+    dlg->OnStop();
+    EXPECT_EQ(QDir(dir.path() + "/renamed").entryList(QDir::Files),
+              QStringList{"brslt000.avi"});
+    EXPECT_EQ(DecodedFrames(dir.path() + "/renamed/brslt000.avi"), 3);
 }
 
 }  // namespace

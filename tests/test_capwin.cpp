@@ -36,11 +36,11 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include "support/EventLoop.h"
-#include "support/FileSizeLimit.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
+#include "support/EventLoop.h"
+#include "support/FileSizeLimit.h"
 
 namespace {
 
@@ -709,7 +709,7 @@ TEST(CapwinDevice, FirstV4l2DeviceConnectsAndGrabs) {
     if (registry.drivers().size() < 2)
         GTEST_SKIP() << "no V4L2 capture device on this machine";
     const capwin::DriverEntry& device = registry.drivers().front();
-    EXPECT_EQ(device.kind, capwin::DeviceKind::V4l2);
+    EXPECT_EQ(device.kind, device::DeviceKind::V4l2);
     EXPECT_EQ(device.path.rfind("/dev/", 0), 0u) << device.path;
     QTemporaryDir dir;
     QWidget parent;

@@ -1,6 +1,6 @@
 // Frame conversions of the capture window: colour ranges kept, and no FFmpeg warning for
 // the full-range (yuvj) formats an MJPEG camera's pictures decode to.
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 
 #include <QImage>
 
@@ -21,8 +21,8 @@ extern "C" {
 
 namespace {
 
-using capwin::CapturedImage;
-using capwin::PixelLayout;
+using picture::CapturedImage;
+using picture::PixelLayout;
 
 std::mutex g_linesMutex;
 std::vector<std::string> g_lines;
@@ -56,9 +56,9 @@ protected:
 };
 
 // A planar YUV frame of one flat colour.
-capwin::FramePtr FlatYuv(AVPixelFormat format, AVColorRange range, int y, int width = 32,
-                         int height = 16) {
-    capwin::FramePtr frame = capwin::MakeFrame();
+av::FramePtr FlatYuv(AVPixelFormat format, AVColorRange range, int y, int width = 32,
+                     int height = 16) {
+    av::FramePtr frame = av::MakeFrame();
     if (!frame)
         return {};
     frame->format = format;
@@ -95,16 +95,16 @@ TEST_F(Conversion, FullRangeYuvKeepsItsRangeAndRaisesNoWarning) {
         {AV_PIX_FMT_YUV422P, AVCOL_RANGE_MPEG, 16, 0},
         {AV_PIX_FMT_YUV420P, AVCOL_RANGE_UNSPECIFIED, 235, 255},
     };
-    capwin::Scaler scaler;  // one scaler for all, as the capture window keeps one
+    picture::Scaler scaler;  // one scaler for all, as the capture window keeps one
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(av_get_pix_fmt_name(c.format)) + " Y=" + std::to_string(c.y));
-        capwin::FramePtr frame = FlatYuv(c.format, c.range, c.y);
+        av::FramePtr frame = FlatYuv(c.format, c.range, c.y);
         ASSERT_TRUE(frame);
         // Twice each: the second frame of a kind must not set the conversion up again.
         for (int repeat = 0; repeat < 2; ++repeat) {
             CapturedImage image;
-            ASSERT_TRUE(capwin::FrameToImage(frame.get(), PixelLayout::Rgb24, 32, 16,
-                                             scaler, &image));
+            ASSERT_TRUE(
+                picture::FrameToImage(frame.get(), PixelLayout::Rgb24, 32, 16, scaler, &image));
             for (std::size_t i = 0; i < image.used; i += 97)
                 EXPECT_NEAR(image.bytes[i], c.grey, 2) << "byte " << i;
         }
@@ -119,11 +119,11 @@ TEST_F(Conversion, PicturesForTheMotionJpegEncoderAreFullRange) {
     image.width = 32;
     image.height = 16;
     image.layout = PixelLayout::Rgb24;
-    image.used = static_cast<std::size_t>(capwin::RowBytes(PixelLayout::Rgb24, 32)) * 16;
+    image.used = static_cast<std::size_t>(picture::RowBytes(PixelLayout::Rgb24, 32)) * 16;
     image.bytes.assign(image.used, 16);
-    capwin::Scaler scaler;
+    picture::Scaler scaler;
     for (int repeat = 0; repeat < 2; ++repeat) {
-        capwin::FramePtr yuv = capwin::ImageToFormat(image, AV_PIX_FMT_YUVJ420P, scaler);
+        av::FramePtr yuv = picture::ImageToFormat(image, AV_PIX_FMT_YUVJ420P, scaler);
         ASSERT_TRUE(yuv);
         EXPECT_NEAR(yuv->data[0][0], 16, 2);
         EXPECT_NEAR(yuv->data[0][yuv->linesize[0] * 15 + 31], 16, 2);
@@ -131,10 +131,9 @@ TEST_F(Conversion, PicturesForTheMotionJpegEncoderAreFullRange) {
     }
     // And back to a picture for the preview.
     CapturedImage shown;
-    capwin::FramePtr yuv = capwin::ImageToFormat(image, AV_PIX_FMT_YUVJ420P, scaler);
+    av::FramePtr yuv = picture::ImageToFormat(image, AV_PIX_FMT_YUVJ420P, scaler);
     ASSERT_TRUE(yuv);
-    ASSERT_TRUE(capwin::FrameToImage(yuv.get(), PixelLayout::Rgb32, 32, 16, scaler,
-                                     &shown));
+    ASSERT_TRUE(picture::FrameToImage(yuv.get(), PixelLayout::Rgb32, 32, 16, scaler, &shown));
     EXPECT_NEAR(shown.bytes[0], 16, 2);
     EXPECT_EQ(Lines(), "") << "FFmpeg warned about the conversions";
 }
@@ -142,14 +141,14 @@ TEST_F(Conversion, PicturesForTheMotionJpegEncoderAreFullRange) {
 // A picture as an MJPEG camera sends it.
 std::vector<std::uint8_t> EncodeJpeg(const AVFrame* frame) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_MJPEG);
-    capwin::CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
+    av::CodecContextPtr ctx(codec ? avcodec_alloc_context3(codec) : nullptr);
     if (!ctx)
         return {};
     ctx->width = frame->width;
     ctx->height = frame->height;
     ctx->pix_fmt = static_cast<AVPixelFormat>(frame->format);
     ctx->time_base = AVRational{1, 25};
-    capwin::PacketPtr packet = capwin::MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     if (!packet || avcodec_open2(ctx.get(), codec, nullptr) < 0 ||
         avcodec_send_frame(ctx.get(), frame) < 0 ||
         avcodec_receive_packet(ctx.get(), packet.get()) < 0)
@@ -158,7 +157,7 @@ std::vector<std::uint8_t> EncodeJpeg(const AVFrame* frame) {
 }
 
 TEST_F(Conversion, MotionJpegPreviewFramesRaiseNoWarning) {
-    capwin::FramePtr source = FlatYuv(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG, 16);
+    av::FramePtr source = FlatYuv(AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG, 16);
     ASSERT_TRUE(source);
     CapturedImage image;
     image.bytes = EncodeJpeg(source.get());
@@ -171,9 +170,9 @@ TEST_F(Conversion, MotionJpegPreviewFramesRaiseNoWarning) {
         std::lock_guard lock(g_linesMutex);
         g_lines.clear();  // only the preview's own conversions count
     }
-    capwin::Scaler scaler;
+    picture::Scaler scaler;
     for (int frame = 0; frame < 3; ++frame) {
-        const QImage shown = capwin::ImageToQImage(image, scaler);
+        const QImage shown = picture::ImageToQImage(image, scaler);
         ASSERT_EQ(shown.size(), QSize(32, 16));
         EXPECT_NEAR(qRed(shown.pixel(5, 5)), 16, 3) << "full range: 16 stays 16";
     }
@@ -181,10 +180,10 @@ TEST_F(Conversion, MotionJpegPreviewFramesRaiseNoWarning) {
 }
 
 TEST_F(Conversion, ConversionNamesSwscaleFormatsAndRanges) {
-    capwin::FramePtr src = FlatYuv(AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_UNSPECIFIED, 16);
-    capwin::FramePtr dst = FlatYuv(AV_PIX_FMT_YUV420P, AVCOL_RANGE_UNSPECIFIED, 16, 64, 32);
+    av::FramePtr src = FlatYuv(AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_UNSPECIFIED, 16);
+    av::FramePtr dst = FlatYuv(AV_PIX_FMT_YUV420P, AVCOL_RANGE_UNSPECIFIED, 16, 64, 32);
     ASSERT_TRUE(src && dst);
-    const capwin::Scaler::Conversion c = capwin::ConversionFor(src.get(), dst.get());
+    const picture::Scaler::Conversion c = picture::ConversionFor(src.get(), dst.get());
     EXPECT_EQ(c.srcFormat, AV_PIX_FMT_YUV422P);
     EXPECT_TRUE(c.srcFullRange);
     EXPECT_EQ(c.dstFormat, AV_PIX_FMT_YUV420P);

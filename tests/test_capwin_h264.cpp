@@ -30,13 +30,13 @@ extern "C" {
 }
 
 #include "app/CaptureDlg.h"
+#include "av/CaptureLog.h"
+#include "avi/VideoEncoder.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
-#include "platform/capwin/CapwinLog.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
-#include "platform/capwin/VideoEncoder.h"
 #include "support/AviReaders.h"
 #include "support/EventLoop.h"
 #include "support/KilledChild.h"
@@ -170,7 +170,7 @@ protected:
         w->SetCallbackFrame(&PaintBottomRed);
         QStringList offered;
         AnswerCompression(&offered, kH264);
-        if (w->DlgVideoCompression() != TRUE || w->compression() != capwin::Compression::H264)
+        if (w->DlgVideoCompression() != TRUE || w->compression() != avi::Compression::H264)
             return {};
         return w;
     }
@@ -219,9 +219,8 @@ TEST_F(H264Test, RunsOfEverySizeDecodeWithTheWholePictureAndFrequentKeyFrames) {
         ASSERT_FALSE(packets.keyFrames.empty());
         EXPECT_EQ(packets.keyFrames.front(), 0);
         for (size_t i = 1; i < packets.keyFrames.size(); ++i)
-            EXPECT_LE(packets.keyFrames[i] - packets.keyFrames[i - 1],
-                      capwin::kH264KeyFrameInterval);
-        EXPECT_LE(c.frames - 1 - packets.keyFrames.back(), capwin::kH264KeyFrameInterval - 1);
+            EXPECT_LE(packets.keyFrames[i] - packets.keyFrames[i - 1], avi::kH264KeyFrameInterval);
+        EXPECT_LE(c.frames - 1 - packets.keyFrames.back(), avi::kH264KeyFrameInterval - 1);
         // The bottom rows the callback painted are in the picture, the padding included.
         const QImage last = LastFrame(file);
         ASSERT_EQ(last.size(), QSize(c.codedWidth, c.codedHeight));
@@ -247,10 +246,11 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
     };
     const struct {
         const char* what;
-        capwin::EncoderLookup lookup;
+        avi::EncoderLookup lookup;
         QStringList expected;
     } cases[] = {
-        {"this FFmpeg", capwin::DefaultEncoderLookup(),
+        {"this FFmpeg",
+         avi::DefaultEncoderLookup(),
          {"Uncompressed", "Motion JPEG", "FFV1 lossless", kH264}},
         {"without libx264", noX264, {"Uncompressed", "Motion JPEG", "FFV1 lossless"}},
         {"without any encoder", none, {"Uncompressed"}},
@@ -260,10 +260,10 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
         QStringList offered;
         AnswerCompression(&offered, kH264);
         capwin::CompressionChoice chosen;
-        ASSERT_TRUE(capwin::RunVideoCompressionDialog(&parent_, capwin::PixelLayout::Rgb24,
+        ASSERT_TRUE(capwin::RunVideoCompressionDialog(&parent_, picture::PixelLayout::Rgb24,
                                                       &chosen, c.lookup));
         EXPECT_EQ(offered, c.expected);
-        EXPECT_EQ(chosen.compression == capwin::Compression::H264, c.expected.contains(kH264));
+        EXPECT_EQ(chosen.compression == avi::Compression::H264, c.expected.contains(kH264));
     }
 
     // Through the capture window: H.264 chosen while it existed, then gone (another FFmpeg
@@ -276,7 +276,7 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
     AnswerCompression(&offered, kH264);
     EXPECT_EQ(w->DlgVideoCompression(), TRUE);
     EXPECT_FALSE(offered.contains(kH264));
-    EXPECT_EQ(w->compression(), capwin::Compression::None) << "the first choice instead";
+    EXPECT_EQ(w->compression(), avi::Compression::None) << "the first choice instead";
     registry_.settings().encoderLookup = nullptr;
     AnswerCompression(&offered, kH264);
     ASSERT_EQ(w->DlgVideoCompression(), TRUE);
@@ -287,6 +287,50 @@ TEST_F(H264Test, CompressionDialogOffersH264OnlyWhenTheEncoderExists) {
     EXPECT_EQ(w->SingleFrame(), 0);
 }
 
+// A file or frame that fails for a reason not the system's (the encoder is gone, or holds
+// frames back) is no "write error" with a made-up errno: the reason says what failed.
+TEST_F(H264Test, AFailureThatIsNotTheSystemsSaysWhatFailed) {
+    const avi::EncoderLookup noX264 = [](const char* name) {
+        return std::strcmp(name, "libx264") == 0 ? nullptr : avcodec_find_encoder_by_name(name);
+    };
+    // libx264 with its default lookahead stands in for an encoder that holds frames back.
+    const avi::EncoderLookup holdsBack = [](const char*) {
+        return avcodec_find_encoder_by_name("libx264");
+    };
+    const struct {
+        const char* what;
+        avi::EncoderLookup lookup;
+        const char* compression;
+        bool opens;
+        const char* says;  // in the reason's text
+    } cases[] = {
+        {"the encoder is gone", noX264, kH264, false, "H.264"},
+        {"the encoder holds frames back", holdsBack, "Motion JPEG", true, "Motion JPEG"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto w = connect(320, 240);
+        ASSERT_NE(w, nullptr);
+        QStringList offered;
+        AnswerCompression(&offered, c.compression);
+        ASSERT_EQ(w->DlgVideoCompression(), TRUE);
+        // Chosen while the encoder was there; the files find it gone or changed.
+        registry_.settings().encoderLookup = c.lookup;
+        const QByteArray file = path("refused.avi").toLocal8Bit();
+        w->FileSetCaptureFile(file.constData());
+        ASSERT_EQ(w->SingleFrameOpen(), c.opens ? TRUE : FALSE);
+        EXPECT_EQ(w->SingleFrame(), 0);
+        const CaptureProblem problem = w->LastFailure();
+        EXPECT_NE(problem.kind, CaptureFailureKind::WriteError);
+        EXPECT_NE(problem.kind, CaptureFailureKind::None);
+        EXPECT_TRUE(problem.text.contains(QLatin1String(c.says))) << problem.text.toStdString();
+        EXPECT_FALSE(problem.text.contains(QLatin1String("Input/output error")));
+        w->SingleFrameClose();
+        registry_.settings().encoderLookup = nullptr;
+        QFile::remove(path("refused.avi"));
+    }
+}
+
 TEST(VideoEncoderTest, QualityIsReadInTheCLocaleWhateverTheUserLocale) {
     if (!HaveX264())
         GTEST_SKIP() << "this FFmpeg has no libx264";
@@ -294,12 +338,12 @@ TEST(VideoEncoderTest, QualityIsReadInTheCLocaleWhateverTheUserLocale) {
     const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
     if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr)
         GTEST_SKIP() << "no German locale on this machine";
-    capwin::EncoderSetup setup;
+    avi::EncoderSetup setup;
     setup.width = 64;
     setup.height = 48;
-    setup.compression = capwin::Compression::H264;
+    setup.compression = avi::Compression::H264;
     setup.crf = 23.5;
-    auto encoder = capwin::VideoEncoder::Open(setup, capwin::DefaultEncoderLookup());
+    auto encoder = avi::VideoEncoder::Open(setup, avi::DefaultEncoderLookup());
     std::setlocale(LC_NUMERIC, saved.c_str());
     ASSERT_NE(encoder, nullptr);
     double crf = 0;
@@ -366,7 +410,7 @@ TEST_F(H264Test, RecorderRollsOverAtTheLimitCountingTheFramesAsStored) {
     QStringList offered;
     AnswerCompression(&offered, kH264);
     ASSERT_EQ(window->DlgVideoCompression(), TRUE);
-    ASSERT_EQ(window->compression(), capwin::Compression::H264);
+    ASSERT_EQ(window->compression(), avi::Compression::H264);
 
     constexpr std::uint32_t kLimit = 20000;
     constexpr int kFrames = 90;
@@ -425,24 +469,24 @@ private:
 // Full-range JPEG pictures go through the cached scaler without a new context (and an
 // FFmpeg warning in the log) for every frame, and keep their full range.
 TEST(ScalerTest, JpegRangeFormatsConvertOnceAndAtFullRange) {
-    capwin::CapturedImage white;
+    picture::CapturedImage white;
     white.width = 64;
     white.height = 32;
-    white.layout = capwin::PixelLayout::Rgb24;
+    white.layout = picture::PixelLayout::Rgb24;
     white.bytes.assign(static_cast<std::size_t>(64 * 3 * 32), 0xff);
     white.used = white.bytes.size();
-    capwin::Scaler scaler;
-    capwin::ForwardFfmpegLog();
+    picture::Scaler scaler;
+    av::ForwardFfmpegLog();
     LogCapture::lines().clear();
     const LogCapture capture;
     for (int i = 0; i < 5; ++i) {
-        capwin::FramePtr frame = capwin::ImageToFormat(white, AV_PIX_FMT_YUVJ420P, scaler);
+        av::FramePtr frame = picture::ImageToFormat(white, AV_PIX_FMT_YUVJ420P, scaler);
         ASSERT_NE(frame, nullptr);
         EXPECT_EQ(frame->data[0][0], 255) << "full range: white is 255, not 235";
         EXPECT_NEAR(frame->data[1][0], 128, 1);
     }
     // And back: the full-range black of a JPEG decoder's frame is black, not grey.
-    capwin::FramePtr black = capwin::MakeFrame();
+    av::FramePtr black = av::MakeFrame();
     black->format = AV_PIX_FMT_YUVJ422P;
     black->width = 16;
     black->height = 16;
@@ -450,10 +494,10 @@ TEST(ScalerTest, JpegRangeFormatsConvertOnceAndAtFullRange) {
     std::memset(black->data[0], 0, static_cast<std::size_t>(black->linesize[0]) * 16);
     std::memset(black->data[1], 128, static_cast<std::size_t>(black->linesize[1]) * 16);
     std::memset(black->data[2], 128, static_cast<std::size_t>(black->linesize[2]) * 16);
-    capwin::CapturedImage out;
+    picture::CapturedImage out;
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(capwin::FrameToImage(black.get(), capwin::PixelLayout::Rgb24, 16, 16,
-                                         scaler, &out));
+        ASSERT_TRUE(
+            picture::FrameToImage(black.get(), picture::PixelLayout::Rgb24, 16, 16, scaler, &out));
         EXPECT_EQ(out.bytes[0], 0);
     }
     const QStringList warnings = LogCapture::lines().filter("deprecated pixel format");
@@ -471,21 +515,21 @@ namespace {
 TEST(VideoEncoderTest, AnEncoderThatHoldsFramesBackFailsEveryFrame) {
     if (!HaveX264())
         GTEST_SKIP() << "this FFmpeg has no libx264";
-    const capwin::EncoderLookup buffering = [](const char*) {
+    const avi::EncoderLookup buffering = [](const char*) {
         return avcodec_find_encoder_by_name("libx264");
     };
-    capwin::EncoderSetup setup;
+    avi::EncoderSetup setup;
     setup.width = 64;
     setup.height = 48;
-    setup.compression = capwin::Compression::MotionJpeg;
-    auto encoder = capwin::VideoEncoder::Open(setup, buffering);
+    setup.compression = avi::Compression::MotionJpeg;
+    auto encoder = avi::VideoEncoder::Open(setup, buffering);
     ASSERT_NE(encoder, nullptr);
-    capwin::CapturedImage grey;
+    picture::CapturedImage grey;
     grey.width = 64;
     grey.height = 48;
     grey.bytes.assign(static_cast<std::size_t>(64 * 3 * 48), 0x80);
     grey.used = grey.bytes.size();
-    capwin::PacketPtr packet = capwin::MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     int accepted = 0;
     for (int i = 0; i < 80; ++i) {
         accepted += encoder->encode(grey, i, packet.get()) ? 1 : 0;
@@ -494,13 +538,13 @@ TEST(VideoEncoderTest, AnEncoderThatHoldsFramesBackFailsEveryFrame) {
     EXPECT_EQ(accepted, 0);
 
     // The H.264 set-up itself hands every frame out at once.
-    setup.compression = capwin::Compression::H264;
-    encoder = capwin::VideoEncoder::Open(setup, capwin::DefaultEncoderLookup());
+    setup.compression = avi::Compression::H264;
+    encoder = avi::VideoEncoder::Open(setup, avi::DefaultEncoderLookup());
     ASSERT_NE(encoder, nullptr);
     for (int i = 0; i < 80; ++i) {
         ASSERT_TRUE(encoder->encode(grey, i, packet.get())) << "frame " << i;
         EXPECT_EQ(packet->pts, i);
-        EXPECT_EQ((packet->flags & AV_PKT_FLAG_KEY) != 0, i % capwin::kH264KeyFrameInterval == 0)
+        EXPECT_EQ((packet->flags & AV_PKT_FLAG_KEY) != 0, i % avi::kH264KeyFrameInterval == 0)
             << "frame " << i;
         av_packet_unref(packet.get());
     }
@@ -560,29 +604,29 @@ namespace {
 TEST(VideoEncoderTest, StreamSaysTheColourMatrixItsPicturesWereConvertedWith) {
     if (!HaveX264())
         GTEST_SKIP() << "this FFmpeg has no libx264";
-    capwin::EncoderSetup setup;
+    avi::EncoderSetup setup;
     setup.width = 1280;
     setup.height = 720;
-    setup.compression = capwin::Compression::H264;
-    auto encoder = capwin::VideoEncoder::Open(setup, capwin::DefaultEncoderLookup());
+    setup.compression = avi::Compression::H264;
+    auto encoder = avi::VideoEncoder::Open(setup, avi::DefaultEncoderLookup());
     ASSERT_NE(encoder, nullptr);
-    capwin::CapturedImage orange;
+    picture::CapturedImage orange;
     orange.width = setup.width;
     orange.height = setup.height;
     for (int i = 0; i < setup.width * setup.height; ++i)
         orange.bytes.insert(orange.bytes.end(), {0x20, 0x90, 0xf0});  // B, G, R
     orange.used = orange.bytes.size();
-    capwin::PacketPtr packet = capwin::MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     ASSERT_TRUE(encoder->encode(orange, 0, packet.get()));
 
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
     ASSERT_NE(codec, nullptr);
-    capwin::CodecContextPtr decoder(avcodec_alloc_context3(codec));
+    av::CodecContextPtr decoder(avcodec_alloc_context3(codec));
     ASSERT_TRUE(decoder);
     ASSERT_GE(avcodec_open2(decoder.get(), codec, nullptr), 0);
     ASSERT_GE(avcodec_send_packet(decoder.get(), packet.get()), 0);
     ASSERT_GE(avcodec_send_packet(decoder.get(), nullptr), 0);
-    capwin::FramePtr frame = capwin::MakeFrame();
+    av::FramePtr frame = av::MakeFrame();
     ASSERT_GE(avcodec_receive_frame(decoder.get(), frame.get()), 0);
     EXPECT_EQ(frame->colorspace, AVCOL_SPC_SMPTE170M);
     EXPECT_EQ(frame->color_range, AVCOL_RANGE_MPEG);

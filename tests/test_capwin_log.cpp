@@ -1,7 +1,7 @@
 // FFmpeg's messages in the program's log: warnings and errors only, each repeated message
 // at most once a minute, safe from any thread.
-#include "platform/capwin/CapwinLog.h"
-#include "platform/capwin/RepeatLimiter.h"
+#include "av/CaptureLog.h"
+#include "av/RepeatLimiter.h"
 
 #include <QString>
 
@@ -20,7 +20,7 @@ extern "C" {
 
 namespace {
 
-using capwin::RepeatLimiter;
+using av::RepeatLimiter;
 using namespace std::chrono_literals;
 
 TEST(RepeatLimiter, PassesARepeatedMessageOnceAMinuteAndCountsWhatItHeldBack) {
@@ -102,7 +102,7 @@ TEST(RepeatLimiter, PassesAMessageOnceWhenManyThreadsLogItAtOnce) {
 }
 
 TEST(RepeatKey, LinesThatDifferOnlyInNumbersAreRepeats) {
-    using capwin::RepeatKey;
+    using av::RepeatKey;
     EXPECT_EQ(RepeatKey("[swscaler @ 0x55d0c0a1b2c0] deprecated pixel format used"),
               RepeatKey("[swscaler @ 0x7f00deadbeef] deprecated pixel format used"));
     EXPECT_EQ(RepeatKey("[mjpeg @ 0x1] overread 8"), RepeatKey("[mjpeg @ 0x2] overread 12"));
@@ -134,7 +134,7 @@ std::vector<Logged> Caught(const std::string& marker) {
 }
 
 TEST(FfmpegLog, WarningsAndErrorsReachTheCategoryOnceAMinuteAndTheRestNever) {
-    capwin::ForwardFfmpegLog();
+    av::ForwardFfmpegLog();
     const QtMessageHandler previous = qInstallMessageHandler(&Catch);
     for (int frame = 0; frame < 50; ++frame) {
         av_log(nullptr, AV_LOG_WARNING, "brisolt test warning for frame %d\n", frame);
@@ -160,9 +160,9 @@ TEST(FfmpegLog, WarningsAndErrorsReachTheCategoryOnceAMinuteAndTheRestNever) {
 TEST(FfmpegLog, NothingPerFrameAtTheDefaultLevel) {
     // The capture window's debug lines (a damaged picture skipped) stay off by default;
     // its events and failures, and FFmpeg's warnings, are on.
-    EXPECT_FALSE(lcCapwin().isDebugEnabled());
-    EXPECT_TRUE(lcCapwin().isInfoEnabled());
-    EXPECT_TRUE(lcCapwin().isWarningEnabled());
+    EXPECT_FALSE(lcCapture().isDebugEnabled());
+    EXPECT_TRUE(lcCapture().isInfoEnabled());
+    EXPECT_TRUE(lcCapture().isWarningEnabled());
     EXPECT_FALSE(lcFfmpeg().isInfoEnabled());
     EXPECT_TRUE(lcFfmpeg().isWarningEnabled());
 }

@@ -21,7 +21,7 @@
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "overlay/FrameCallback.h"
-#include "platform/capwin/CaptureFormat.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 
@@ -41,7 +41,7 @@ bool g_compressionOpen = false;
 LRESULT CheckingCallback(HWND window, VIDEOHDR* header) {
     const CAPSTATUS& status = captureSettings.capStatus;
     const auto expected = static_cast<DWORD>(
-        capwin::RowBytes(capwin::PixelLayout::Rgb24, static_cast<int>(status.uiImageWidth)) *
+        picture::RowBytes(picture::PixelLayout::Rgb24, static_cast<int>(status.uiImageWidth)) *
         static_cast<int>(status.uiImageHeight));
     ++g_check.calls;
     if (header->dwBytesUsed != expected)

@@ -1,6 +1,6 @@
 // Which pixel format the capture window asks a V4L2 camera for: YUYV where the camera has the
 // size in it, MJPEG where only MJPEG has it or where MJPEG is chosen.
-#include "platform/capwin/V4l2Devices.h"
+#include "device/V4l2Queries.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 namespace {
 
-using capwin::V4l2InputFormat;
-using capwin::V4l2Modes;
+using device::V4l2InputFormat;
+using device::V4l2Modes;
 
 V4l2Modes Webcam() {
     // Like most UVC webcams: YUYV up to 720p, MJPEG also at 1080p.

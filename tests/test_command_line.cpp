@@ -62,7 +62,10 @@ TEST_F(CommandLine, OptionsThatEndTheProgramAndOnesThatGoOnToTheMainWindow) {
         {{}, true, 0, "", ""},
         {{"--help"}, false, 0, "Usage: brisolt [-C DIR]\n", ""},
         {{"-h"}, false, 0, "Usage: brisolt [-C DIR]\n", ""},
-        {{"--version"}, false, 0, "brisolt 1.2.0.3\n", ""},
+        {{"--version"}, false, 0,
+         "brisolt 1.2.0.3\nCopyright (C) 2026 the Brisolt developers.\n"
+         "License GPL-3.0-or-later: GNU GPL version 3 or later",
+         ""},
         {{"-v"}, false, 0, "brisolt 1.2.0.3\n", ""},
         {{"--bogus"}, false, 2, "", "brisolt: Unknown option 'bogus'."},
         {{"-x"}, false, 2, "", "Unknown option 'x'."},
@@ -123,7 +126,7 @@ TEST_F(CommandLine, ADirectoryThatCanBeRecordedIntoBecomesTheCurrentOne) {
 
 TEST_F(CommandLine, ADirectoryThatIsMissingOrNoDirectoryIsRefusedAndTheCurrentOneStays) {
     const std::string file = Dir() + "/brslt000.avi";
-    QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly));
     struct Case {
         std::string dir;
         const char* why;
@@ -204,7 +207,10 @@ TEST_F(CommandLine, TheProgramAnswersAndRefusesWithoutADisplay) {
         QString err;
     };
     const Case cases[] = {
-        {{"--version"}, 0, "brisolt 1.2.0.3\n", ""},
+        {{"--version"}, 0,
+         "brisolt 1.2.0.3\nCopyright (C) 2026 the Brisolt developers.\n"
+         "License GPL-3.0-or-later: GNU GPL version 3 or later",
+         ""},
         {{"--help"}, 0, "Usage: brisolt [-C DIR]", ""},
         {{"--bogus"}, 2, "", "brisolt: Unknown option 'bogus'."},
         {{"-C", dir.path() + "/missing"}, 2, "",

@@ -238,6 +238,21 @@ TEST(WindowTimers, SettingARunningIdRestartsItWithTheNewPeriod) {
     EXPECT_EQ(dlg.TicksOf(7).size(), sevens);
 }
 
+TEST(WindowTimers, SayWhenTheyAreDueNext) {
+    ProbeDlg dlg;
+    EXPECT_EQ(dlg.TimerDueMs(8), -1) << "no such timer";
+    ASSERT_EQ(dlg.SetTimer(8, 60000), 8u);
+    EXPECT_GT(dlg.TimerDueMs(8), 59900);
+    EXPECT_LE(dlg.TimerDueMs(8), 60000);
+    QTest::qWait(300);
+    EXPECT_LE(dlg.TimerDueMs(8), 59700) << "the countdown runs";
+    ASSERT_EQ(dlg.SetTimer(8, 100), 8u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.TicksOf(8).empty(); }, 2000));
+    EXPECT_LE(dlg.TimerDueMs(8), 100) << "after a tick, the next one is a period away";
+    dlg.KillTimer(8);
+    EXPECT_EQ(dlg.TimerDueMs(8), -1);
+}
+
 TEST(WindowTimers, RunOnTheBootClockWithThePeriodClampedToItsRange) {
     struct Case {
         UINT requested;

@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "app/CaptureDlg.h"
+#include "av/CLocaleScope.h"
 #include "common/CaptureSettings.h"
 #include "fakes/FakePowerServices.h"
 #include "overlay/TimeStampText.h"
-#include "platform/capwin/CLocaleScope.h"
 #include "platform/capwin/DriverDialogs.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "support/Probe.h"
@@ -103,7 +103,7 @@ TEST(CLocaleScope, FfmpegReadsDecimalPointsInsideTheScopeUnderEveryCommaLocale) 
         // The fault the scope is there for: FFmpeg follows the process's numeric locale.
         EXPECT_FALSE(FfmpegParses("0.02", &value) && value == 0.02);
         {
-            const capwin::CLocaleScope scope;
+            const av::CLocaleScope scope;
             ASSERT_TRUE(FfmpegParses("0.02", &value));
             EXPECT_DOUBLE_EQ(value, 0.02);
             // Another thread is not affected by this one's scope.
@@ -117,37 +117,34 @@ TEST(CLocaleScope, FfmpegReadsDecimalPointsInsideTheScopeUnderEveryCommaLocale) 
         // The thread is back in the process's locale.
         EXPECT_TRUE(ProcessLocale::DecimalComma());
         {
-            const capwin::CLocaleScope outer;
-            {
-                const capwin::CLocaleScope inner;
-            }
+            const av::CLocaleScope outer;
+            { const av::CLocaleScope inner; }
             EXPECT_TRUE(FfmpegParses("0.3", &value)) << "a nested scope leaves the outer one";
         }
     }
 }
 
 TEST(CLocaleScope, ThePatternsFilterTextIsTheSameUnderEveryLocale) {
-    const capwin::TestPattern patterns[] = {capwin::TestPattern::Gradients,
-                                            capwin::TestPattern::HueBars,
-                                            capwin::TestPattern::Life};
+    const device::TestPattern patterns[] = {
+        device::TestPattern::Gradients, device::TestPattern::HueBars, device::TestPattern::Life};
     std::vector<std::string> inC;
-    for (capwin::TestPattern pattern : patterns) {
-        capwin::SourceRequest request;
+    for (device::TestPattern pattern : patterns) {
+        device::SourceRequest request;
         request.pattern = pattern;
         request.width = 1280;
         request.height = 720;
-        inC.push_back(capwin::TestPatternGraph(request));
+        inC.push_back(device::TestPatternGraph(request));
     }
     for (const char* name : kCommaLocales) {
         SCOPED_TRACE(name);
         ProcessLocale locale(name);
         ASSERT_TRUE(ProcessLocale::DecimalComma());
         for (std::size_t i = 0; i < std::size(patterns); ++i) {
-            capwin::SourceRequest request;
+            device::SourceRequest request;
             request.pattern = patterns[i];
             request.width = 1280;
             request.height = 720;
-            EXPECT_EQ(capwin::TestPatternGraph(request), inC[i]);
+            EXPECT_EQ(device::TestPatternGraph(request), inC[i]);
         }
     }
 }
@@ -194,11 +191,11 @@ private:
 
 struct LocaleAndPattern {
     const char* locale;
-    capwin::TestPattern pattern;
+    device::TestPattern pattern;
 };
 
 void PrintTo(const LocaleAndPattern& param, std::ostream* out) {
-    *out << param.locale << ", " << capwin::TestPatternName(param.pattern);
+    *out << param.locale << ", " << device::TestPatternName(param.pattern);
 }
 
 class PatternUnderLocale : public ::testing::TestWithParam<LocaleAndPattern> {};
@@ -225,7 +222,7 @@ TEST_P(PatternUnderLocale, ConnectsRecordsThreeFramesAndKeepsDatesEnglish) {
         ASSERT_EQ(dlg.captureState, Connected) << "the pattern did not connect";
         ASSERT_EQ(dlg.GetWindowText(), QLatin1String("Connect."));
 
-        DriverDialogAnswers answers(capwin::TestPatternName(param.pattern));
+        DriverDialogAnswers answers(device::TestPatternName(param.pattern));
         dlg.OnDriverDialogs();
         EXPECT_EQ(answers.answered(), 4);
         ASSERT_EQ(dlg.captureState, Connected);
@@ -250,24 +247,24 @@ TEST_P(PatternUnderLocale, ConnectsRecordsThreeFramesAndKeepsDatesEnglish) {
 std::string CaseName(const ::testing::TestParamInfo<LocaleAndPattern>& info) {
     std::string name = std::string(info.param.locale).substr(0, 5);
     switch (info.param.pattern) {
-    case capwin::TestPattern::Gradients: return name + "_Gradients";
-    case capwin::TestPattern::HueBars: return name + "_HueBars";
-    case capwin::TestPattern::Life: return name + "_Life";
+    case device::TestPattern::Gradients: return name + "_Gradients";
+    case device::TestPattern::HueBars: return name + "_HueBars";
+    case device::TestPattern::Life: return name + "_Life";
     }
     return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CommaLocales, PatternUnderLocale,
-    ::testing::Values(LocaleAndPattern{"de_DE.UTF-8", capwin::TestPattern::Gradients},
-                      LocaleAndPattern{"de_DE.UTF-8", capwin::TestPattern::HueBars},
-                      LocaleAndPattern{"de_DE.UTF-8", capwin::TestPattern::Life},
-                      LocaleAndPattern{"fr_FR.UTF-8", capwin::TestPattern::Gradients},
-                      LocaleAndPattern{"fr_FR.UTF-8", capwin::TestPattern::HueBars},
-                      LocaleAndPattern{"fr_FR.UTF-8", capwin::TestPattern::Life},
-                      LocaleAndPattern{"ru_RU.UTF-8", capwin::TestPattern::Gradients},
-                      LocaleAndPattern{"ru_RU.UTF-8", capwin::TestPattern::HueBars},
-                      LocaleAndPattern{"ru_RU.UTF-8", capwin::TestPattern::Life}),
+    ::testing::Values(LocaleAndPattern{"de_DE.UTF-8", device::TestPattern::Gradients},
+                      LocaleAndPattern{"de_DE.UTF-8", device::TestPattern::HueBars},
+                      LocaleAndPattern{"de_DE.UTF-8", device::TestPattern::Life},
+                      LocaleAndPattern{"fr_FR.UTF-8", device::TestPattern::Gradients},
+                      LocaleAndPattern{"fr_FR.UTF-8", device::TestPattern::HueBars},
+                      LocaleAndPattern{"fr_FR.UTF-8", device::TestPattern::Life},
+                      LocaleAndPattern{"ru_RU.UTF-8", device::TestPattern::Gradients},
+                      LocaleAndPattern{"ru_RU.UTF-8", device::TestPattern::HueBars},
+                      LocaleAndPattern{"ru_RU.UTF-8", device::TestPattern::Life}),
     CaseName);
 
 }  // namespace

@@ -74,7 +74,7 @@ TEST_F(LogHygieneTest, ACaptureFailureIsOneWarningWithItsReason) {
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
     FakeCaptureWindow* w = StartRun();
     w->grabReply = 0;
-    w->grabFailure = {CaptureFailure::NoSpace, "No space left on device"};
+    w->grabFailure = {CaptureFailureKind::NoSpace, "No space left on device"};
     LogCollector log;
     dlg->OnTimer(TIMER_FRAME);
     ASSERT_EQ(log.lines.size(), 1u) << log.All();

@@ -9,11 +9,11 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "platform/capwin/ReaderRules.h"
+#include "device/ReaderRules.h"
 
 namespace {
 
-using capwin::ReadFault;
+using device::ReadFault;
 using std::chrono::milliseconds;
 
 TEST(ReaderRules, ReadErrorsOfAGoneDeviceEndTheReadingAndGlitchesDoNot) {
@@ -29,12 +29,12 @@ TEST(ReaderRules, ReadErrorsOfAGoneDeviceEndTheReadingAndGlitchesDoNot) {
         {AVERROR(EINVAL), ReadFault::Transient},    {AVERROR(ENOMEM), ReadFault::Transient},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(capwin::ClassifyReadError(c.error), c.fault) << "error " << c.error;
+        EXPECT_EQ(device::ClassifyReadError(c.error), c.fault) << "error " << c.error;
 }
 
 // The frames a gate lets through, for frames taken periodUs apart.
 std::vector<int> Passed(std::int64_t periodUs, int frames, bool settles = true) {
-    capwin::SettleGate gate(settles);
+    device::SettleGate gate(settles);
     std::vector<int> passed;
     const std::int64_t startUs = 5'000'000;  // any clock origin
     for (int i = 0; i < frames; ++i)
@@ -62,23 +62,23 @@ TEST(ReaderRules, ACameraCountsOnceThreeFramesAnd300MsOrASlowOnesFirstSecondHave
         // Once through, every later frame is.
         EXPECT_EQ(passed.size(), static_cast<std::size_t>(12 - c.firstPassed)) << c.periodUs;
         // The settle time covers the frames held back.
-        EXPECT_GE(capwin::SettleUs(c.periodUs), c.firstPassed * c.periodUs) << c.periodUs;
+        EXPECT_GE(device::SettleUs(c.periodUs), c.firstPassed * c.periodUs) << c.periodUs;
     }
     EXPECT_EQ(Passed(33'333, 3, false), (std::vector<int>{0, 1, 2})) << "the pattern settles not";
 }
 
 TEST(ReaderRules, WaitsAreTheFloorOrThreePeriodsOfASlowDevice) {
-    EXPECT_EQ(capwin::FrameWait(milliseconds(1000), 0), milliseconds(1000));
-    EXPECT_EQ(capwin::FrameWait(milliseconds(1000), 33'333), milliseconds(1000));
-    EXPECT_EQ(capwin::FrameWait(milliseconds(1000), 1'000'000), milliseconds(3000));
-    EXPECT_EQ(capwin::FrameWait(milliseconds(500), 2'000'000), milliseconds(6000));
+    EXPECT_EQ(device::FrameWait(milliseconds(1000), 0), milliseconds(1000));
+    EXPECT_EQ(device::FrameWait(milliseconds(1000), 33'333), milliseconds(1000));
+    EXPECT_EQ(device::FrameWait(milliseconds(1000), 1'000'000), milliseconds(3000));
+    EXPECT_EQ(device::FrameWait(milliseconds(500), 2'000'000), milliseconds(6000));
     // The first frame also waits out the settling: one frame for a camera at 0.5 fps.
-    EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 33'333), milliseconds(4000));
-    EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 2'000'000), milliseconds(8000));
-    EXPECT_EQ(capwin::FirstFrameWait(milliseconds(1000), 1'000'000), milliseconds(4000));
+    EXPECT_EQ(device::FirstFrameWait(milliseconds(4000), 33'333), milliseconds(4000));
+    EXPECT_EQ(device::FirstFrameWait(milliseconds(4000), 2'000'000), milliseconds(8000));
+    EXPECT_EQ(device::FirstFrameWait(milliseconds(1000), 1'000'000), milliseconds(4000));
     // A driver's absurd rate (a frame every ten minutes) is taken as one every 2 s.
-    EXPECT_EQ(capwin::FrameWait(milliseconds(1000), 600'000'000), milliseconds(6000));
-    EXPECT_EQ(capwin::FirstFrameWait(milliseconds(4000), 600'000'000), milliseconds(8000));
+    EXPECT_EQ(device::FrameWait(milliseconds(1000), 600'000'000), milliseconds(6000));
+    EXPECT_EQ(device::FirstFrameWait(milliseconds(4000), 600'000'000), milliseconds(8000));
 }
 
 TEST(ReaderRules, AJpegIsWholeWhenItEndsWithItsEndMarkerBeforeAnyPadding) {
@@ -98,7 +98,7 @@ TEST(ReaderRules, AJpegIsWholeWhenItEndsWithItsEndMarkerBeforeAnyPadding) {
         {"all padding", {0x00, 0x00, 0x00, 0x00}, false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(capwin::JpegIsWhole(c.bytes.data(), static_cast<int>(c.bytes.size())), c.whole)
+        EXPECT_EQ(device::JpegIsWhole(c.bytes.data(), static_cast<int>(c.bytes.size())), c.whole)
             << c.name;
 }
 

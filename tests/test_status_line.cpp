@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <map>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -37,18 +38,33 @@ protected:
     void SetUp() override {
         CaptureDlgFixture::SetUp();
         dlg->statusLine.SetClock([this] { return now; });
+        // The window's periodic timers on a boot clock the test moves: each is due a whole
+        // number of periods after it was first asked about (when the run started).
+        dlg->statusLine.SetTimerQuery([this](UINT id) -> std::int64_t {
+            if (!dlg->HasTimer(id)) {
+                timerStartMs.erase(id);
+                return -1;
+            }
+            const std::int64_t period = dlg->TimerPeriodMs(id);
+            const std::int64_t since = bootMs - timerStartMs.emplace(id, bootMs).first->second;
+            return period - since % period;
+        });
     }
     std::string Status() const { return dlg->statusLine.Text().toStdString(); }
-    // Moves the clock on and lets the once-a-second refresh run.
+    // Moves the clocks on and lets the once-a-second refresh run.
     void Advance(std::time_t seconds) {
         now += seconds;
+        bootMs += seconds * 1000;
         dlg->statusLine.Update();
     }
     void FrameTick(std::time_t seconds) {
         now += seconds;
+        bootMs += seconds * 1000;
         dlg->OnTimer(TIMER_FRAME);
     }
     std::time_t now = kStart;
+    std::int64_t bootMs = 0;
+    std::map<UINT, std::int64_t> timerStartMs;
 };
 
 #define EXPECT_HAS(text, part) \
@@ -98,6 +114,14 @@ TEST_F(StatusLineTest, RunShowsFileFramesSizeCountdownEndAndWhatHappensBetweenFr
     Advance(15);
     EXPECT_HAS(Status(), "Next frame in 45 s");
     EXPECT_HAS(Status(), "run ends at " + LocalHourMinute(kStart + 3400));
+
+    // The user sets the wall clock an hour ahead: the timers, and the countdown with them,
+    // go on as they were; the end is shown at the time the clock will then read.
+    now += 3600;
+    dlg->statusLine.Update();
+    EXPECT_HAS(Status(), "Next frame in 45 s");
+    EXPECT_HAS(Status(), "run ends at " + LocalHourMinute(kStart + 3400 + 3600));
+    now -= 3600;
 
     // "suspend end" off: nothing is said about hibernating.
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
@@ -211,13 +235,13 @@ TEST_F(StatusLineTest, CaptureFailureGivesTheReasonAndTheLastFile) {
         CaptureProblem problem;
         const char* says;
     } const cases[] = {
-        {{CaptureFailure::NoSpace, "No space left on device"},
+        {{CaptureFailureKind::NoSpace, "No space left on device"},
          "Capture failed: no space left on the disk."},
-        {{CaptureFailure::DeviceGone, {}},
+        {{CaptureFailureKind::DeviceGone, {}},
          "Capture failed: the device is gone (it stopped sending pictures)."},
-        {{CaptureFailure::FileSizeLimit, "File too large"},
+        {{CaptureFailureKind::FileSizeLimit, "File too large"},
          "Capture failed: the file reached the file size limit."},
-        {{CaptureFailure::WriteError, "Input/output error"},
+        {{CaptureFailureKind::WriteError, "Input/output error"},
          "Capture failed: write error: Input/output error."},
     };
     for (const Case& c : cases) {
@@ -242,7 +266,7 @@ TEST_F(StatusLineTest, CaptureFailureWithoutSuspendEndTellsHowToGoOn) {
     dlg->CheckDlgButton(IDC_SUSPEND_END, BST_UNCHECKED);
     FakeCaptureWindow* w = StartRun();
     w->grabReply = 0;
-    w->grabFailure = {CaptureFailure::DeviceGone, {}};
+    w->grabFailure = {CaptureFailureKind::DeviceGone, {}};
     FrameTick(60);
     EXPECT_HAS(Status(), "connect again to go on");
     EXPECT_EQ(power.CountCalls("Hibernate"), 0);
@@ -271,11 +295,11 @@ TEST_F(StatusLineTest, AFailedStartGivesTheReasonAndHibernatesNot) {
         const char* says;
         const char* frames;
     } const cases[] = {
-        {Open, {CaptureFailure::FileSizeLimit, "File too large"},
+        {Open, {CaptureFailureKind::FileSizeLimit, "File too large"},
          "Capture failed: the file reached the file size limit.", "(0 frames in the run)"},
-        {Open, {CaptureFailure::NoSpace, "No space left on device"},
+        {Open, {CaptureFailureKind::NoSpace, "No space left on device"},
          "Capture failed: no space left on the disk.", "(0 frames in the run)"},
-        {FirstGrab, {CaptureFailure::DeviceGone, {}},
+        {FirstGrab, {CaptureFailureKind::DeviceGone, {}},
          "Capture failed: the device is gone (it stopped sending pictures).",
          "(1 frame in the run)"},
     };
@@ -311,13 +335,13 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
         CaptureProblem problem;
         const char* says;
     } const cases[] = {
-        {{CaptureFailure::DeviceBusy, "Device or resource busy"},
+        {{CaptureFailureKind::DeviceBusy, "Device or resource busy"},
          "Connect failed: Fake camera 0: the device is busy (another program uses it)."},
-        {{CaptureFailure::NoSuchDevice, "No such file or directory"},
+        {{CaptureFailureKind::NoSuchDevice, "No such file or directory"},
          "Connect failed: Fake camera 0: no such device."},
-        {{CaptureFailure::FormatRefused, "Invalid argument"},
+        {{CaptureFailureKind::FormatRefused, "Invalid argument"},
          "Connect failed: Fake camera 0: the device refused the format (Invalid argument)."},
-        {{CaptureFailure::OpenFailed, "Input/output error"},
+        {{CaptureFailureKind::OpenFailed, "Input/output error"},
          "Connect failed: Fake camera 0: FFmpeg: Input/output error."},
     };
     for (const Case& c : cases) {
@@ -347,19 +371,23 @@ TEST_F(StatusLineTest, FailedConnectGivesTheReasonAndLeavesTheTitle) {
 }
 
 TEST(StatusWords, FileAndDeviceErrorsAreSortedByWhatTheUserCanDo) {
-    EXPECT_EQ(FileProblemFromErrno(ENOSPC).kind, CaptureFailure::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EDQUOT).kind, CaptureFailure::NoSpace);
-    EXPECT_EQ(FileProblemFromErrno(EFBIG).kind, CaptureFailure::FileSizeLimit);
-    const CaptureProblem io = FileProblemFromErrno(EIO);
-    EXPECT_EQ(io.kind, CaptureFailure::WriteError);
+    EXPECT_EQ(FileProblem(ENOSPC).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblem(EDQUOT).kind, CaptureFailureKind::NoSpace);
+    EXPECT_EQ(FileProblem(EFBIG).kind, CaptureFailureKind::FileSizeLimit);
+    const CaptureProblem io = FileProblem(EIO);
+    EXPECT_EQ(io.kind, CaptureFailureKind::WriteError);
     EXPECT_FALSE(io.text.isEmpty()) << "the system's message";
-    EXPECT_EQ(FileProblemFromErrno(0).kind, CaptureFailure::WriteError);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EBUSY)).kind, CaptureFailure::DeviceBusy);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENOENT)).kind, CaptureFailure::NoSuchDevice);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENODEV)).kind, CaptureFailure::NoSuchDevice);
-    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EINVAL)).kind, CaptureFailure::FormatRefused);
+    // Without an errno the system is not to blame: what failed is said instead.
+    const CaptureProblem encoder = FileProblem(0, "FFmpeg has no H.264 (x264) encoder");
+    EXPECT_EQ(encoder.kind, CaptureFailureKind::StoreFailed);
+    EXPECT_EQ(CaptureFailureWords(encoder),
+              "cannot store the frames: FFmpeg has no H.264 (x264) encoder");
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EBUSY)).kind, CaptureFailureKind::DeviceBusy);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENOENT)).kind, CaptureFailureKind::NoSuchDevice);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(ENODEV)).kind, CaptureFailureKind::NoSuchDevice);
+    EXPECT_EQ(OpenProblemFromAvError(AVERROR(EINVAL)).kind, CaptureFailureKind::FormatRefused);
     const CaptureProblem other = OpenProblemFromAvError(AVERROR(EIO));
-    EXPECT_EQ(other.kind, CaptureFailure::OpenFailed);
+    EXPECT_EQ(other.kind, CaptureFailureKind::OpenFailed);
     EXPECT_FALSE(other.text.isEmpty()) << "FFmpeg's message";
 
     EXPECT_EQ(ByteCountWords(-1), "size unknown");

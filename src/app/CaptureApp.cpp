@@ -16,8 +16,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/CaptureDlg.h"
+#include "device/DeviceThreads.h"
 
 Q_LOGGING_CATEGORY(lcApp, "brisolt.app")
 
@@ -119,6 +122,15 @@ void InstallSessionSignalHandlers() {
         if (CCaptureDlg* dialog = sessionTarget.data())
             EndSession(*dialog);
     });
+}
+
+void AwaitDeviceThreads(int status, std::chrono::milliseconds exitWait) {
+    if (device::WaitForDeviceThreads(exitWait))
+        return;
+    qCWarning(lcApp, "ending with %d device threads still in their drivers; the system closes "
+                     "their devices", device::DeviceThreadsRunning());
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 CCaptureApp::CCaptureApp(const Platform& platform) : platform_(platform) {}

@@ -1,6 +1,8 @@
 // The application object: runs the main window as a modal dialog and ends with it.
 #pragma once
 
+#include <chrono>
+
 #include "app/Platform.h"
 #include "platform/WinTypes.h"
 
@@ -28,3 +30,10 @@ private:
 // Makes SIGTERM, SIGHUP and SIGINT end the main window the way a log-off does while
 // InitInstance runs it. Call once, before InitInstance, on the UI thread.
 void InstallSessionSignalHandlers();
+
+// The last step of the program, once its main window has ended: a device thread left to a
+// driver that hangs still closes its device, FFmpeg's contexts and logs when the driver
+// returns, so it is waited for, at most exitWait. Returns when every such thread has ended;
+// otherwise the process ends here with status, without tearing down what such a thread may
+// still use (the destructors of statics do not run).
+void AwaitDeviceThreads(int status, std::chrono::milliseconds exitWait);

@@ -80,6 +80,7 @@ BOOL CCaptureDlg::OnInitDialog() {
     CheckDlgButton(IDC_SUSPEND_END, BST_CHECKED);
 
     setupPanel.Create();
+    setupPanel.SetOwner(this);
     driverList = setupPanel.GetListBox(IDC_DRIVER_LIST);
     setupPanel.SetUpPanel(platform_.drivers);
     statusLine.Started();

@@ -11,6 +11,7 @@
 
 #include "app/Platform.h"
 #include "app/StatusLine.h"
+#include "capture/CaptureFileNames.h"
 #include "common/Ids.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/dialog/Dialog.h"
@@ -66,6 +67,8 @@ public:
     void HibernateComputer();
 
     const Platform& GetPlatform() const { return platform_; }
+    // Why the latest capture file name was empty; None while it was not.
+    NoFileName LastNoFileName() const { return noFileName_; }
 
 protected:
     const MessageMap& GetMessageMap() const override;
@@ -75,10 +78,13 @@ private:
     // failed in front of the user never does.
     void CaptureFailure(bool mayHibernate);
     void EndOfRun();
-    // The size check of a frame tick: true when the next frame would pass the size limit.
+    // The size check of a frame tick: true when the next frame would pass the size limit,
+    // or the file lost its name.
     bool FileIsFull();
     // Names, sets and opens the next numbered file of the run (after its file is closed).
     void OpenNextCaptureFile();
+    // captureFileName becomes the next numbered name, noting why when there is none.
+    void NameCaptureFile();
     // One row of the control table: a main-window control, the setup panel's preview-rate
     // slider (logged here as "setup 1015 on/off", so one log shows the whole order), a focus.
     void Enable(int id, bool on);
@@ -87,6 +93,7 @@ private:
     Platform platform_;
     // The run's file was finished for a log-off that may still be cancelled.
     bool runFileClosed_ = false;
+    NoFileName noFileName_ = NoFileName::None;
 };
 
 // Local time formatted with strftime in the C locale, so that month names stay English
@@ -95,8 +102,3 @@ QString FormatLocalTime(std::time_t when, const char* format);
 
 // The window title of a frame: local time as "%H:%M:%S %B%d,%Y" in the C locale.
 QString FormatFrameTitle(std::time_t now);
-
-// Numbered output files in the current directory; an empty name when all 1000 are taken.
-// The names are the file system's bytes, whatever their encoding.
-std::string NextCaptureFileName();
-std::string NextSnapshotFileName();

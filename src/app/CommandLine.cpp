@@ -28,6 +28,13 @@ constexpr const char kUsage[] =
     "Exit status: 0 when the main window was closed, or after --help and --version;\n"
     "2 for an unknown option or argument, or a directory that cannot be recorded into.\n";
 
+// What --version says after the version, in the form GNU programs use.
+constexpr const char kLicence[] =
+    "Copyright (C) 2026 the Brisolt developers.\n"
+    "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
+    "This is free software: you are free to change and redistribute it.\n"
+    "There is NO WARRANTY, to the extent permitted by law.\n";
+
 // Options that QApplication reads and removes itself; they must not count as unknown here.
 constexpr const char* kQtValueOptions[] = {
     "platform", "platformpluginpath", "platformtheme", "plugin", "qmljsdebugger",
@@ -108,7 +115,7 @@ CommandLineResult ReadCommandLine(const std::vector<std::string>& arguments) {
     }
     if (parser.isSet(version)) {
         result.startMainWindow = false;
-        result.out = "brisolt " BRISOLT_VERSION_STRING "\n";
+        result.out = "brisolt " BRISOLT_VERSION_STRING "\n" + std::string(kLicence);
         return result;
     }
     if (parser.isSet(directory)) {

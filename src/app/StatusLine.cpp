@@ -7,7 +7,6 @@
 #include <QFontMetrics>
 #include <QListWidget>
 #include <QLoggingCategory>
-#include <QPainter>
 
 #include <algorithm>
 
@@ -21,115 +20,13 @@ namespace {
 constexpr int kPreviewHeight = 240;
 constexpr int kGap = 2;
 
-QString Count(std::int64_t n, const char* thing) {
-    return QString::number(n) + QLatin1Char(' ') + QString::fromLatin1(thing) +
-           (n == 1 ? QString() : QStringLiteral("s"));
-}
-
-QString DurationWords(std::int64_t seconds) {
-    if (seconds < 120)
-        return QString::number(seconds) + QStringLiteral(" s");
-    if (seconds < 2 * 3600)
-        return QString::number(seconds / 60) + QStringLiteral(" min");
-    return QString::number(seconds / 3600) + QStringLiteral(" h ") +
-           QString::number(seconds / 60 % 60) + QStringLiteral(" min");
-}
-
 }  // namespace
 
-QString ByteCountWords(qint64 bytes) {
-    if (bytes < 0)
-        return QStringLiteral("size unknown");
-    if (bytes < 1000000)
-        return QString::number((bytes + 999) / 1000) + QStringLiteral(" kB");
-    if (bytes % 1000000 == 0)
-        return QString::number(bytes / 1000000) + QStringLiteral(" MB");
-    // QString::number writes the C locale's decimal point whatever the user's locale says.
-    return QString::number(static_cast<double>(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
-}
-
-QString CaptureFailureWords(const CaptureProblem& problem) {
-    const QString& text = problem.text;
-    switch (problem.kind) {
-    case CaptureFailure::NoSuchDevice:
-        return QStringLiteral("no such device");
-    case CaptureFailure::DeviceBusy:
-        return QStringLiteral("the device is busy (another program uses it)");
-    case CaptureFailure::FormatRefused:
-        return QStringLiteral("the device refused the format") +
-               (text.isEmpty() ? QString() : QStringLiteral(" (") + text + QLatin1Char(')'));
-    case CaptureFailure::NoFrame:
-        return QStringLiteral("the device opened but sent no picture");
-    case CaptureFailure::OpenFailed:
-        return QStringLiteral("FFmpeg: ") + text;
-    case CaptureFailure::DeviceGone:
-        return QStringLiteral("the device is gone (it stopped sending pictures)");
-    case CaptureFailure::NoSpace:
-        return QStringLiteral("no space left on the disk");
-    case CaptureFailure::FileSizeLimit:
-        return QStringLiteral("the file reached the file size limit");
-    case CaptureFailure::NoFileName:
-        return QStringLiteral("no file could be opened");
-    case CaptureFailure::WriteError:
-        return QStringLiteral("write error: ") + text;
-    case CaptureFailure::None:
-        break;
-    }
-    return text.isEmpty() ? QStringLiteral("no reason given") : text;
-}
-
-QString PowerProblemWords(PowerStep step, const PowerProblem& problem) {
-    const QString what = step == PowerStep::Hibernate ? QStringLiteral("hibernation")
-                                                      : QStringLiteral("suspend");
-    const QString text = QString::fromStdString(problem.text);
-    switch (problem.refusal) {
-    case PowerRefusal::Refused:
-        return QStringLiteral("logind refused ") + what + QStringLiteral(": ") + text;
-    case PowerRefusal::Unavailable:
-        return what + QStringLiteral(" unavailable: ") + text;
-    case PowerRefusal::NotPermitted:
-        return what + QStringLiteral(" not permitted: ") + text;
-    case PowerRefusal::None:
-        break;
-    }
-    return {};
-}
-
-// ---- the view --------------------------------------------------------------------------
-
-StatusLineView::StatusLineView(QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("statusLine"));
-    setFocusPolicy(Qt::NoFocus);
-}
-
-void StatusLineView::SetLines(const QString& first, const QString& second) {
-    if (first == first_ && second == second_)
-        return;
-    first_ = first;
-    second_ = second;
-    setToolTip(first_ + QLatin1Char('\n') + second_);
-    update();
-}
-
-void StatusLineView::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    const QFontMetrics fm(font());
-    painter.setPen(palette().color(QPalette::WindowText));
-    const int width = this->width();
-    painter.drawText(0, fm.ascent(), fm.elidedText(first_, Qt::ElideRight, width));
-    // The second line wraps into whatever room the strip has below the first.
-    const QRect rest(0, fm.lineSpacing(), width, height() - fm.lineSpacing());
-    const int rows = std::max(1, rest.height() / fm.lineSpacing());
-    QString text = second_;
-    if (fm.boundingRect(rest, Qt::TextWordWrap, text).height() > rows * fm.lineSpacing())
-        text = fm.elidedText(text, Qt::ElideRight, width * rows - fm.averageCharWidth() * 8);
-    painter.drawText(rest, Qt::TextWordWrap | Qt::AlignLeft | Qt::AlignTop, text);
-}
-
-// ---- the line --------------------------------------------------------------------------
-
 StatusLine::StatusLine(CCaptureDlg* dialog)
-    : dialog_(dialog), view_(new StatusLineView(dialog)), clock_([] { return std::time(nullptr); }) {
+    : dialog_(dialog),
+      view_(new StatusLineView(dialog)),
+      clock_([] { return std::time(nullptr); }),
+      timerDue_([dialog](UINT id) { return dialog->TimerDueMs(id); }) {
     const QFontMetrics fm(dialog->font());
     const int top = kPreviewHeight + kGap;
     const int least = 2 * fm.lineSpacing();
@@ -162,10 +59,15 @@ QString StatusLine::FileLeaf() const {
 
 void StatusLine::Started() {
     // The driver list is filled only now; a new selection shows at once.
+    int drivers = 0;
     if (dialog_->driverList) {
+        drivers = dialog_->driverList->GetCount();
         if (auto* list = qobject_cast<QListWidget*>(dialog_->driverList->Widget()))
             QObject::connect(list, &QListWidget::currentRowChanged, view_, [this] { Update(); });
     }
+    qCInfo(lcStatus).noquote() << "ready:" << Count(drivers, "capture driver")
+                               << "listed; recordings go to"
+                               << QDir::toNativeSeparators(QDir::currentPath());
     Update();
 }
 
@@ -180,7 +82,7 @@ void StatusLine::ConnectDone(bool connected) {
             problem_ = dialog_->captureWindow->LastFailure();
         else
             problem_.text = QStringLiteral("no capture window could be made");
-        if (problem_.kind == CaptureFailure::None && problem_.text.isEmpty())
+        if (problem_.kind == CaptureFailureKind::None && problem_.text.isEmpty())
             problem_.text = QStringLiteral("the driver did not connect");
         qCWarning(lcStatus).noquote()
             << "connect to" << (driver_.isEmpty() ? QStringLiteral("(no driver)") : driver_)
@@ -200,24 +102,21 @@ void StatusLine::RunStarted() {
     powerNote_.clear();
     haveSleep_ = false;
     hibernating_ = hibernated_ = false;
-    runStart_ = clock_();
     runInterval_ = dialog_->intervalSeconds;
-    runSpan_ = dialog_->spanSeconds;
     files_ = 1;
     framesInFile_ = 0;
-    namesTaken_ = dialog_->captureFileName.empty();
+    noName_ = dialog_->LastNoFileName();
     qCInfo(lcStatus).noquote() << "run started: one frame every" << runInterval_ << "s for"
-                               << runSpan_ << "s into" << FileLeaf();
+                               << dialog_->spanSeconds << "s into" << FileLeaf();
     everySecond_.start();
     Update();
 }
 
 void StatusLine::FileRolledOver() {
     framesInFile_ = 0;
-    namesTaken_ = dialog_->captureFileName.empty();
-    if (!namesTaken_) {
+    noName_ = dialog_->LastNoFileName();
+    if (noName_ == NoFileName::None)
         ++files_;
-    }
     Update();
 }
 
@@ -255,11 +154,9 @@ void StatusLine::CaptureFailing(bool hibernating) {
     everySecond_.stop();
     phase_ = Phase::Failed;
     problem_ = dialog_->captureWindow ? dialog_->captureWindow->LastFailure()
-                                      : CaptureProblem{CaptureFailure::DeviceGone, {}};
-    qCWarning(lcStatus).noquote() << "capture failed:"
-                                  << (namesTaken_ ? QStringLiteral("all names taken")
-                                                  : CaptureFailureWords(problem_))
-                                  << "-" << FramesAndFiles();
+                                      : CaptureProblem{CaptureFailureKind::DeviceGone, {}};
+    qCWarning(lcStatus).noquote() << "capture failed:" << FailureWords() << "-"
+                                  << FramesAndFiles();
     hibernating_ = hibernating;
     Update();
     ShowBeforeHibernating();
@@ -289,21 +186,38 @@ void StatusLine::NotePower(PowerStep step) {
         powerNote_ = words;
 }
 
+bool StatusLine::RunHasFile() const {
+    // A run's only file that never got a frame is removed again, and one whose name could
+    // not be had was never made: neither is named as if it held frames.
+    return !FileLeaf().isEmpty() &&
+           (files_ > 1 || framesInFile_ > 0 || NumberedFileExists(dialog_->captureFileName));
+}
+
+QString StatusLine::FailureWords() const {
+    switch (noName_) {
+    case NoFileName::AllTaken:
+        return QStringLiteral("all 1000 names brslt000.avi to brslt999.avi are taken");
+    case NoFileName::NoDirectory:
+        return QStringLiteral("the directory recordings go to is gone");
+    case NoFileName::None:
+        break;
+    }
+    return CaptureFailureWords(problem_);
+}
+
 QString StatusLine::FramesAndFiles() const {
-    QString text = Count(dialog_->frameCount, "frame") + QStringLiteral(" in ") +
-                   Count(files_, "file");
-    if (!FileLeaf().isEmpty())
-        text += QStringLiteral(", last ") + FileLeaf();
-    return text;
+    if (!RunHasFile())
+        return Count(dialog_->frameCount, "frame") + QStringLiteral(", no file written");
+    return Count(dialog_->frameCount, "frame") + QStringLiteral(" in ") + Count(files_, "file") +
+           QStringLiteral(", last ") + FileLeaf();
 }
 
 QString StatusLine::RunLine() const {
-    if (namesTaken_)
-        return QStringLiteral("Recording stopped: all 1000 names brslt000.avi to brslt999.avi "
-                              "are taken here");
+    if (noName_ != NoFileName::None)
+        return QStringLiteral("Recording stopped: ") + FailureWords();
     qint64 bytes = -1;
-    if (dialog_->captureWindow)
-        bytes = dialog_->captureWindow->CaptureFileBytes();
+    if (dialog_->captureWindow && dialog_->captureWindow->CaptureFile().open)
+        bytes = dialog_->captureWindow->CaptureFile().bytes;
     // One multi-argument arg(): a %N inside one of the values is not taken for a place.
     return QStringLiteral("Recording %1: %2 (%3 in the run), %4 of %5")
         .arg(FileLeaf(), Count(framesInFile_, "frame"), QString::number(dialog_->frameCount),
@@ -344,17 +258,19 @@ QString StatusLine::SleepPhrase() const {
 }
 
 QString StatusLine::TimingLine() const {
+    // The countdowns are those of the frame and span timers themselves: they run on the boot
+    // clock, which keeps pace across a suspend and which a step of the wall clock (the user
+    // setting the time) does not move.
+    const std::int64_t frameDueMs = timerDue_(TIMER_FRAME);
+    const std::int64_t endDueMs = timerDue_(TIMER_SPAN);
     const std::time_t now = clock_();
-    const std::int64_t elapsed = std::max<std::int64_t>(0, now - runStart_);
-    const std::int64_t interval = std::max<std::int32_t>(1, runInterval_);
-    // The frame timer ticks whole intervals after the start.
-    const std::int64_t nextDue = runStart_ + (elapsed / interval + 1) * interval;
-    const std::time_t end = runStart_ + runSpan_;
+    const std::time_t end =
+        now + static_cast<std::time_t>((std::max<std::int64_t>(0, endDueMs) + 999) / 1000);
     const QString endText = end - now < 20 * 3600 ? FormatLocalTime(end, "%H:%M")
                                                   : FormatLocalTime(end, "%b %d, %H:%M");
     QString line;
-    if (nextDue < end)
-        line = QStringLiteral("Next frame in %1, ").arg(DurationWords(nextDue - now));
+    if (frameDueMs >= 0 && (endDueMs < 0 || frameDueMs < endDueMs))
+        line = QStringLiteral("Next frame in %1, ").arg(DurationWords((frameDueMs + 999) / 1000));
     else
         line = QStringLiteral("No more frames, ");
     return line + QStringLiteral("run ends at %1; %2").arg(endText, SleepPhrase());
@@ -415,14 +331,8 @@ void StatusLine::Update() {
                          .arg(driver_);
         break;
     case Phase::Failed:
-        first = QStringLiteral("Capture failed: %1.")
-                    .arg(namesTaken_ ? QStringLiteral("all 1000 names brslt000.avi to "
-                                                      "brslt999.avi are taken")
-                                     : CaptureFailureWords(problem_));
-        // A run's only file that never got a frame is removed again: it is not named as if
-        // it held one.
-        if (leaf.isEmpty() || (files_ <= 1 && framesInFile_ == 0 &&
-                               !QFile::exists(QString::fromStdString(dialog_->captureFileName))))
+        first = QStringLiteral("Capture failed: %1.").arg(FailureWords());
+        if (!RunHasFile())
             second = QStringLiteral("No file was written (%1 in the run)")
                          .arg(Count(dialog_->frameCount, "frame"));
         else

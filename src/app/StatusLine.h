@@ -7,31 +7,19 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 
+#include "app/StatusLineView.h"
+#include "app/StatusWords.h"
+#include "capture/CaptureFileNames.h"
+#include "platform/WinTypes.h"
 #include "platform/capwin/CaptureFailure.h"
 #include "platform/power/PowerServices.h"
 #include "power/PowerDecision.h"
 
 class CCaptureDlg;
-
-// The two lines, painted in the window's font and cut with "..." where they do not fit; the
-// tool tip holds them uncut.
-class StatusLineView : public QWidget {
-    Q_OBJECT
-public:
-    explicit StatusLineView(QWidget* parent);
-    void SetLines(const QString& first, const QString& second);
-    QString Text() const { return first_ + QLatin1Char('\n') + second_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QString first_;
-    QString second_;
-};
 
 class StatusLine {
 public:
@@ -42,8 +30,12 @@ public:
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
 
-    // The clock that the countdown and the end of the run are read on; std::time by default.
+    // The wall clock the end of the run is shown on; std::time by default.
     void SetClock(std::function<std::time_t()> clock) { clock_ = std::move(clock); }
+    // Where the countdowns come from: milliseconds until a window timer is due, -1 when it
+    // does not run; the main window's own timers by default.
+    using TimerQuery = std::function<std::int64_t(UINT id)>;
+    void SetTimerQuery(TimerQuery query) { timerDue_ = std::move(query); }
 
     // Events, reported by the handlers when they happen.
     void Started();                      // the main window has initialised
@@ -72,6 +64,10 @@ private:
     QString TimingLine() const;
     QString SleepPhrase() const;
     QString FramesAndFiles() const;
+    // Whether the run left a file that can be named.
+    bool RunHasFile() const;
+    // Why the run failed, in words: no file name to be had, or the capture window's reason.
+    QString FailureWords() const;
     void NotePower(PowerStep step);
     void ShowBeforeHibernating();
 
@@ -79,14 +75,13 @@ private:
     QPointer<StatusLineView> view_;
     QTimer everySecond_;
     std::function<std::time_t()> clock_;
+    TimerQuery timerDue_;
 
     Phase phase_ = Phase::Idle;
     QString driver_;           // the driver of the latest connect attempt
     CaptureProblem problem_;   // why the latest connect or the run failed
-    bool namesTaken_ = false;  // no free numbered name was left for the run's file
-    std::time_t runStart_ = 0;
+    NoFileName noName_ = NoFileName::None;  // why the run's latest file got no name
     std::int32_t runInterval_ = 0;
-    std::int32_t runSpan_ = 0;
     int files_ = 0;
     int framesInFile_ = 0;
     bool haveSleep_ = false;
@@ -95,8 +90,3 @@ private:
     bool hibernated_ = false;
     QString powerNote_;  // a refused suspend or hibernation, kept until the next run starts
 };
-
-// Reasons and sizes in words, as the status line writes them.
-QString CaptureFailureWords(const CaptureProblem& problem);
-QString PowerProblemWords(PowerStep step, const PowerProblem& problem);
-QString ByteCountWords(qint64 bytes);

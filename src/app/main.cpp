@@ -6,6 +6,7 @@
 
 #include "app/CaptureApp.h"
 #include "app/CommandLine.h"
+#include "avi/AviFileWriter.h"
 #include "platform/capwin/FfmpegDriverRegistry.h"
 #include "platform/power/LinuxPowerServices.h"
 
@@ -27,9 +28,13 @@ int main(int argc, char** argv) {
 
     InstallSessionSignalHandlers();
     FfmpegDriverRegistry drivers;
+    // Test knobs are read once, here.
+    drivers.settings().riffBytes = avi::RiffBytesForTesting();
     LinuxPowerServices power;
     Platform platform{&drivers, &power};
     CCaptureApp captureApp(platform);
     captureApp.InitInstance();
+    // The window has let go of its devices; a driver that hangs gets one more second.
+    AwaitDeviceThreads(0, std::chrono::milliseconds(1000));
     return 0;
 }

@@ -71,6 +71,7 @@ void CCaptureDlg::OnConnect() {
     Enable(IDC_DISCONNECT, true);
     Focus(IDC_START);
 
+    // Reading the status also opens the frame callback to frames of the size it reports.
     Send(captureWindow, [](CaptureWindow& w) {
         return w.GetStatus(&captureSettings.capStatus, sizeof(CAPSTATUS));
     });
@@ -103,7 +104,7 @@ void CCaptureDlg::OnConnect() {
 void CCaptureDlg::OnStart() {
     if (captureState != Connected)
         return;
-    captureFileName = NextCaptureFileName();
+    NameCaptureFile();
     const bool named = Send(captureWindow, [this](CaptureWindow& w) {
                            return w.FileSetCaptureFile(captureFileName.c_str());
                        }) != 0;
@@ -172,6 +173,7 @@ void CCaptureDlg::OnDriverDialogs() {
     Send(captureWindow, [](CaptureWindow& w) { return w.DlgVideoDisplay(); });
     Send(captureWindow, [](CaptureWindow& w) { return w.DlgVideoFormat(); });
     Send(captureWindow, [](CaptureWindow& w) { return w.DlgVideoCompression(); });
+    // Reading the status also opens the frame callback to frames of the size it reports.
     Send(captureWindow, [](CaptureWindow& w) {
         return w.GetStatus(&captureSettings.capStatus, sizeof(CAPSTATUS));
     });

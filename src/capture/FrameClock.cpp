@@ -2,11 +2,6 @@
 // of the run, the capture failure, and the preview rate sent by the setup panel.
 #include <QLoggingCategory>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <ctime>
@@ -20,39 +15,6 @@ Q_LOGGING_CATEGORY(lcFrameClock, "brisolt.frameclock", QtInfoMsg)
 namespace {
 
 using capsend::Send;
-
-// The length of the run's file for the size check, as an unsigned 32-bit count. The file
-// is opened read-only and closed at once, so the capture window's own handle is not
-// disturbed.
-struct FileLength {
-    bool opened = false;
-    bool missing = false;  // no file of that name exists (any more)
-    std::uint32_t bytes = 0;
-};
-
-FileLength MeasureFile(const std::string& path) {
-    FileLength result;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        // A file this program may not read still has a length: the limit keeps holding.
-        const bool missing = errno == ENOENT;
-        struct stat st {};
-        if (!missing && ::stat(path.c_str(), &st) == 0) {
-            result.opened = true;
-            result.bytes = static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
-        }
-        result.missing = missing;
-        return result;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) {
-        result.opened = true;
-        result.bytes = static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
-    }
-    ::close(fd);
-    return result;
-}
-
 
 }  // namespace
 
@@ -73,31 +35,34 @@ QString FormatFrameTitle(std::time_t now) {
 }
 
 bool CCaptureDlg::FileIsFull() {
-    const FileLength length = MeasureFile(captureFileName);
+    // The writer knows the file: its length, whether it still has its name, and what the
+    // next frame adds at most.
+    const CaptureWindow::FileState file =
+        captureWindow ? captureWindow->CaptureFile() : CaptureWindow::FileState{};
     // The next frame is counted at the callback's byte count, or at the smaller size the
     // capture window stores it in when it compresses frames: the callback counts the
     // picture before compression, which with H.264 may be a hundred times larger.
     std::uint32_t frameBytes = captureSettings.lastFrameBytes;
-    const LRESULT stored =
-        Send(captureWindow, [](CaptureWindow& w) { return w.StoredFrameBytes(); });
-    if (stored > 0 && static_cast<std::uint64_t>(stored) < frameBytes)
-        frameBytes = static_cast<std::uint32_t>(stored);
-    if (length.opened) {
-        const std::uint32_t sum = frameBytes + length.bytes;
-        return sum > captureSettings.maxFileBytes;
-    }
-    if (length.missing) {
+    if (file.nextFrameGrowthBound > 0 &&
+        static_cast<std::uint64_t>(file.nextFrameGrowthBound) < frameBytes)
+        frameBytes = static_cast<std::uint32_t>(file.nextFrameGrowthBound);
+    if (file.open && !file.linked) {
         // The run's file is gone from the directory (deleted or moved away by hand):
         // frames written on would land in a file nobody can find, so go on in a new one.
         qCWarning(lcFrameClock, "%s is gone; going on in a new file", captureFileName.c_str());
         return true;
     }
-    // Neither opened nor measured: the limit is tested on the next frame alone.
-    return frameBytes > captureSettings.maxFileBytes;
+    if (!file.open)
+        return frameBytes > captureSettings.maxFileBytes;
+    // The unsigned 32-bit sum of the file's length and the next frame, as a 32-bit file
+    // length reads it.
+    const std::uint32_t sum =
+        frameBytes + static_cast<std::uint32_t>(static_cast<std::uint64_t>(file.bytes));
+    return sum > captureSettings.maxFileBytes;
 }
 
 void CCaptureDlg::OpenNextCaptureFile() {
-    captureFileName = NextCaptureFileName();
+    NameCaptureFile();
     Send(captureWindow,
          [this](CaptureWindow& w) { return w.FileSetCaptureFile(captureFileName.c_str()); });
     Send(captureWindow, [](CaptureWindow& w) { return w.SingleFrameOpen(); });

@@ -25,7 +25,7 @@ const DialogTemplate& AboutBoxTemplate() {
         {
             {IDR_MAINFRAME, ItemKind::Icon, "", None, 11, 17, 21, 20},
             {kNoId, ItemKind::Static, "Brisolt Version 1.2", NoPrefix, 40, 10, 119, 8},
-            {kNoId, ItemKind::Static, "Time-lapse recorder. \xC2\xA9 2026 the Brisolt developers.",
+            {kNoId, ItemKind::Static, "\xC2\xA9 2026 the Brisolt developers. Licence: GPL-3.0-or-later.",
              NoPrefix, 40, 25, 188, 8},
             {IDOK, ItemKind::PushButton, "OK", Default | TabStop, 178, 7, 50, 14},
         },

@@ -118,8 +118,9 @@ QString SetupPanelTip(const DialogItem& item) {
 
 QString PreviewToolTip() {
     return AsToolTip(QStringLiteral(
-        "The live picture of the driver, with the time stamp. Right-click for the window "
-        "menu."));
+        "The live picture of the driver, with the time stamp. Right-click for the window menu "
+        "(etc setup, version info). Alt+Space opens it too, except on desktops that keep "
+        "Alt+Space for their own window menu, as most Wayland desktops do."));
 }
 
 QString PlacementToolTip(UINT state) {

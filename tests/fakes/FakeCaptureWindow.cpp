@@ -31,7 +31,7 @@ FakeCaptureWindow::~FakeCaptureWindow() { log_->calls.push_back("destroyed"); }
 
 LRESULT FakeCaptureWindow::DriverConnect(WPARAM driverIndex) {
     log_->calls.push_back("connect " + std::to_string(static_cast<long long>(driverIndex)));
-    if (connectReply != 1 && connectFailure.kind != CaptureFailure::None)
+    if (connectReply != 1 && connectFailure.kind != CaptureFailureKind::None)
         ReportFailure(connectFailure);
     return connectReply;
 }
@@ -108,7 +108,7 @@ LRESULT FakeCaptureWindow::FileSetCaptureFile(const char* path) {
 LRESULT FakeCaptureWindow::SingleFrameOpen() {
     log_->calls.push_back("open");
     const auto refuse = [this] {
-        if (openFailure.kind != CaptureFailure::None)
+        if (openFailure.kind != CaptureFailureKind::None)
             ReportFailure(openFailure);
         return FALSE;
     };
@@ -130,7 +130,7 @@ LRESULT FakeCaptureWindow::SingleFrame() {
     // Like the real window: with no file open a frame cannot be stored.
     if (!fileOpen)
         reply = 0;
-    if (!reply && grabFailure.kind != CaptureFailure::None)
+    if (!reply && grabFailure.kind != CaptureFailureKind::None)
         ReportFailure(grabFailure);
     if (reply) {
         ++framesInFile;
@@ -188,11 +188,15 @@ LRESULT FakeCaptureWindow::FileSaveDib(const char* path) {
     return TRUE;
 }
 
-qint64 FakeCaptureWindow::CaptureFileBytes() const {
+CaptureWindow::FileState FakeCaptureWindow::CaptureFile() const {
+    FileState file;
+    file.open = fileOpen;
     struct stat st {};
-    if (!fileOpen || ::stat(captureFile.c_str(), &st) != 0)
-        return -1;
-    return static_cast<qint64>(st.st_size);
+    if (fileOpen && ::stat(captureFile.c_str(), &st) == 0) {
+        file.linked = true;
+        file.bytes = static_cast<qint64>(st.st_size);
+    }
+    return file;
 }
 
 BOOL FakeDriverRegistry::capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize,

@@ -72,12 +72,12 @@ public:
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
 
-    // The size of the open file as the fake wrote it; -1 with none open.
-    qint64 CaptureFileBytes() const override;
+    // The open file as the fake wrote it, found by its name.
+    FileState CaptureFile() const override;
     QString FormatName() const override { return QStringLiteral("RGB24"); }
     // Makes the window report a failure, as the real one does when a connect, file open or
     // grab fails; a test sets it before the call that is to fail.
-    void Fail(CaptureFailure kind, const QString& text = {}) { ReportFailure(kind, text); }
+    void Fail(CaptureFailureKind kind, const QString& text = {}) { ReportFailure(kind, text); }
 
 private:
     FakeCaptureLog* log_;

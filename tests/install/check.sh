@@ -30,6 +30,7 @@ expected_files() {
     printf '%s\n' \
         bin/brisolt \
         share/applications/$id.desktop \
+        share/doc/brisolt/copyright \
         share/icons/hicolor/128x128/apps/$id.png \
         share/icons/hicolor/16x16/apps/$id.png \
         share/icons/hicolor/256x256/apps/$id.png \
@@ -60,8 +61,15 @@ install_tree() {
     grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" \
         "$dir/share/metainfo/$id.metainfo.xml" || fail "launchable of the AppStream data"
     [ -x "$dir/bin/brisolt" ] || fail "bin/brisolt is not executable"
-    expect_equal "installed --version" "brisolt $version" \
-        "$(env -u DISPLAY -u WAYLAND_DISPLAY "$dir/bin/brisolt" --version)"
+    local answer
+    answer=$(env -u DISPLAY -u WAYLAND_DISPLAY "$dir/bin/brisolt" --version)
+    expect_equal "installed --version" "brisolt $version" "$(head -n1 <<<"$answer")"
+    grep -q '^License GPL-3.0-or-later' <<<"$answer" || fail "--version does not name the licence"
+    # The copyright file names the licence in the machine-readable form Debian reads.
+    local copyright=$dir/share/doc/brisolt/copyright
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$copyright" \
+        || fail "the copyright file is not machine-readable"
+    grep -qx 'License: GPL-3.0-or-later' "$copyright" || fail "the copyright file does not name GPL-3.0-or-later"
 }
 
 desktop_entry() {
@@ -118,6 +126,21 @@ manual_page() {
     done
 }
 
+# The installed package that holds the library the program loads for a soname. With merged
+# /usr, dpkg may know the file by its path under /usr or by the one without.
+library_package() {
+    local file path
+    file=$(ldd "$bin/brisolt" | awk -v so="$1" '
+        $1 == so && $3 ~ /^\// { print $3; exit }
+        $1 ~ /^\// && $1 ~ ("/" so "$") { print $1; exit }')
+    [ -n "$file" ] || return 0
+    path=$(readlink -f "$file")
+    for candidate in "$path" "${path#/usr}" "$file"; do
+        dpkg -S "$candidate" 2>/dev/null | head -n1 | cut -d: -f1 | grep . && return 0
+    done
+    return 0
+}
+
 debian_package() {
     cpack -G DEB --config "$bin/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1 \
         || { cat "$tmp/cpack.log" >&2; fail "cpack"; return; }
@@ -127,14 +150,22 @@ debian_package() {
     dpkg-deb --info "$deb" >"$tmp/info"
     expect_equal "Package" brisolt "$(dpkg-deb --field "$deb" Package)"
     expect_equal "Version" "$version" "$(dpkg-deb --field "$deb" Version)"
-    # Computed from the program's libraries: Qt 6, FFmpeg 5.1, libcap; and the two named.
+    # Computed from what the program links against, whatever this release calls the
+    # packages: every library it needs directly comes from a package that Depends names.
     local depends
     depends=$(sed -n 's/^ Depends: //p' "$tmp/info" | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort -u)
-    for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libavdevice59 \
-                   libavformat59 libavcodec59 libavutil57 libswscale6 libcap2 libc6 \
-                   libcap2-bin fonts-dejavu-core; do
+    local needed package
+    needed=$(objdump -p "$bin/brisolt" | awk '$1 == "NEEDED" { print $2 }')
+    [ -n "$needed" ] || fail "objdump finds no libraries the program needs"
+    for soname in $needed; do
+        package=$(library_package "$soname")
+        [ -n "$package" ] || { fail "no package holds $soname"; continue; }
+        grep -qx "$package" <<<"$depends" || fail "Depends lacks $package (for $soname): $depends"
+    done
+    for package in libcap2-bin fonts-dejavu-core; do
         grep -qx "$package" <<<"$depends" || fail "Depends lacks $package: $depends"
     done
+    expect_equal "Recommends" qt6-wayland "$(dpkg-deb --field "$deb" Recommends)"
     local description
     description=$(dpkg-deb --field "$deb" Description)
     for box in "'use sleep' suspends the computer after each frame" \

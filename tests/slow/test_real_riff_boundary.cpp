@@ -11,11 +11,13 @@
 #include <functional>
 #include <string>
 
-#include "platform/capwin/AviFileWriter.h"
+#include "avi/AviFileWriter.h"
 #include "support/AviReaders.h"
 #include "support/KilledChild.h"
 
-using namespace capwin;
+using namespace av;
+using namespace avi;
+using namespace picture;
 
 namespace {
 

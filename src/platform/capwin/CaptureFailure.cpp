@@ -8,19 +8,24 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-CaptureProblem FileProblemFromErrno(int error) {
+CaptureProblem FileProblem(int error, const QString& what) {
     CaptureProblem problem;
-    problem.text = QString::fromLocal8Bit(std::strerror(error != 0 ? error : EIO));
+    if (error == 0) {
+        problem.kind = CaptureFailureKind::StoreFailed;
+        problem.text = what.isEmpty() ? QStringLiteral("the file did not take the frame") : what;
+        return problem;
+    }
+    problem.text = QString::fromLocal8Bit(std::strerror(error));
     switch (error) {
     case ENOSPC:
     case EDQUOT:
-        problem.kind = CaptureFailure::NoSpace;
+        problem.kind = CaptureFailureKind::NoSpace;
         break;
     case EFBIG:
-        problem.kind = CaptureFailure::FileSizeLimit;
+        problem.kind = CaptureFailureKind::FileSizeLimit;
         break;
     default:
-        problem.kind = CaptureFailure::WriteError;
+        problem.kind = CaptureFailureKind::WriteError;
         break;
     }
     return problem;
@@ -33,13 +38,13 @@ CaptureProblem OpenProblemFromAvError(int avError) {
         std::strncpy(message, "unknown error", sizeof message - 1);
     problem.text = QString::fromLocal8Bit(message);
     if (avError == AVERROR(EBUSY))
-        problem.kind = CaptureFailure::DeviceBusy;
+        problem.kind = CaptureFailureKind::DeviceBusy;
     else if (avError == AVERROR(ENOENT) || avError == AVERROR(ENODEV) ||
              avError == AVERROR(ENXIO))
-        problem.kind = CaptureFailure::NoSuchDevice;
+        problem.kind = CaptureFailureKind::NoSuchDevice;
     else if (avError == AVERROR(EINVAL) || avError == AVERROR_DECODER_NOT_FOUND)
-        problem.kind = CaptureFailure::FormatRefused;
+        problem.kind = CaptureFailureKind::FormatRefused;
     else
-        problem.kind = CaptureFailure::OpenFailed;
+        problem.kind = CaptureFailureKind::OpenFailed;
     return problem;
 }

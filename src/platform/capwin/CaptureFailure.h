@@ -4,7 +4,7 @@
 
 #include <QString>
 
-enum class CaptureFailure {
+enum class CaptureFailureKind {
     None,
     NoSuchDevice,   // connect: no driver with that index, or its device node is not there
     DeviceBusy,     // connect: another program holds the device
@@ -16,14 +16,16 @@ enum class CaptureFailure {
     FileSizeLimit,  // file: the file system's or the process's limit of a file's size
     NoFileName,     // file: no name was given for the capture file
     WriteError,     // file: another error while creating or writing; the system's message
+    StoreFailed,    // file: not the system's fault (an encoder missing or refusing); what failed
 };
 
 struct CaptureProblem {
-    CaptureFailure kind = CaptureFailure::None;
+    CaptureFailureKind kind = CaptureFailureKind::None;
     QString text;  // what only the failing layer knows: the system's or FFmpeg's message
 };
 
-// The kind of a failed create or write of a file by its errno, with the system's message.
-CaptureProblem FileProblemFromErrno(int error);
+// The kind of a failed create or write of a file by its errno, with the system's message;
+// without an errno (0), a frame that could not be stored, with what failed.
+CaptureProblem FileProblem(int error, const QString& what = {});
 // The kind of a failed device open by FFmpeg's error code, with FFmpeg's message.
 CaptureProblem OpenProblemFromAvError(int avError);

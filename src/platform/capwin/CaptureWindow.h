@@ -19,6 +19,9 @@ constexpr DWORD WS_VISIBLE = 0x10000000;
 // the arguments, the reply is the result. Replies that the recorder relies on:
 //   DriverConnect   exactly 1 when the device is open and delivers frames, else 0
 //   SingleFrame     nonzero when the frame is stored durably in the open file, else 0
+// GetStatus does more than fill the record: the size it reports is the size the frame
+// callback is then handed frames of. A frame of another size (after the format dialog)
+// passes the callback by until the status is read again.
 // All other replies are TRUE/FALSE for the log and are not examined by the recorder.
 class CaptureWindow : public QWidget {
     Q_OBJECT
@@ -46,30 +49,35 @@ public:
     virtual LRESULT DlgVideoCompression() = 0;                        // WM_CAP_DLG_VIDEOCOMPRESSION
     virtual LRESULT FileSaveDib(const char* path) = 0;                // WM_CAP_FILE_SAVEDIB
 
-    // Not a message of the platform's window: how many bytes the open file will still grow
-    // by when one more frame like those so far is added and the file is finished, or 0
-    // while that is unknown. The frame callback's byte count is that of the picture before
-    // compression, far more than a compressed frame takes; the rollover test counts the
-    // frame at its stored size with this.
-    virtual LRESULT StoredFrameBytes() const { return 0; }
-
-    // Beyond the messages, for the status line: why the latest connect, file open or grab
-    // failed (None while nothing failed since the last connect or file open), how many bytes
-    // the open capture file holds (-1 with no file open), and the picture format in a word.
+    // Beyond the messages: why the latest connect, file open or grab failed (None while
+    // nothing failed since the last connect or file open), and the picture format in a word.
     const CaptureProblem& LastFailure() const { return lastFailure_; }
-    virtual qint64 CaptureFileBytes() const { return -1; }
     virtual QString FormatName() const { return {}; }
+
+    // Beyond the messages: the open capture file as its writer knows it, for the size check
+    // of the frame clock and for the status line.
+    struct FileState {
+        bool open = false;    // a file is open for single frames
+        bool linked = false;  // its name is still in a directory (it was not removed)
+        qint64 bytes = 0;     // its length now
+        // How many bytes the file grows by at most when one more frame like the largest so
+        // far is added and the file is finished; 0 while no frame is stored. The frame
+        // callback's byte count is that of the picture before compression, far more than a
+        // compressed frame takes: the rollover test counts the frame at this size.
+        qint64 nextFrameGrowthBound = 0;
+    };
+    virtual FileState CaptureFile() const { return {}; }
 
 signals:
     // Emitted with every failure that LastFailure then holds.
-    void failureReported(CaptureFailure kind, const QString& text);
+    void failureReported(CaptureFailureKind kind, const QString& text);
 
 protected:
     void ReportFailure(CaptureProblem problem) {
         lastFailure_ = std::move(problem);
         emit failureReported(lastFailure_.kind, lastFailure_.text);
     }
-    void ReportFailure(CaptureFailure kind, const QString& text = {}) {
+    void ReportFailure(CaptureFailureKind kind, const QString& text = {}) {
         ReportFailure(CaptureProblem{kind, text});
     }
     void ClearFailure() { lastFailure_ = {}; }

@@ -12,7 +12,9 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "platform/capwin/V4l2Devices.h"
+#include "av/CaptureLog.h"
+#include "device/DeviceWorker.h"
+#include "device/V4l2Queries.h"
 
 namespace capwin {
 
@@ -48,27 +50,45 @@ struct FormDialog {
     bool run() { return dialog.exec() == QDialog::Accepted; }
 };
 
-void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path) {
-    const std::vector<V4l2Control> controls = QueryV4l2Controls(path);
+// The device's controls, asked and set through worker: the dialog never waits for the
+// device longer than deviceWait, and opens it once.
+void AddV4l2Controls(QFormLayout* form, QWidget* owner, device::DeviceWorker& worker,
+                     std::chrono::milliseconds deviceWait) {
+    auto asked = worker.ask([](int fd) { return device::QueryV4l2Controls(fd); });
+    if (!device::AnsweredWithin(asked, deviceWait)) {
+        qCWarning(lcCapture).noquote() << "the device" << QString::fromStdString(worker.path())
+                                       << "did not tell its controls within"
+                                       << deviceWait.count() << "ms";
+        auto* note = new QLabel(QObject::tr("The device does not answer (its driver is busy); "
+                                            "its controls cannot be shown now."));
+        note->setWordWrap(true);
+        form->addRow(note);
+        return;
+    }
+    const std::vector<device::V4l2Control> controls = asked.get();
+    // Each change goes to the device as it is made; of a slider's steps that the device has
+    // not taken yet, only the newest is sent.
+    const auto set = [&worker](std::uint32_t id, int value) {
+        worker.post([id, value](int fd) { device::SetV4l2Control(fd, id, value); }, id);
+    };
     if (controls.empty()) {
         form->addRow(new QLabel(QObject::tr("This device offers no adjustable controls.")));
         return;
     }
-    for (const V4l2Control& control : controls) {
+    for (const device::V4l2Control& control : controls) {
         const QString label = QString::fromStdString(control.name);
         const std::uint32_t id = control.id;
         const QString applies = QObject::tr("The device applies it at once; Cancel does not undo it.");
         switch (control.kind) {
-        case V4l2Control::Kind::Boolean: {
+        case device::V4l2Control::Kind::Boolean: {
             auto* box = new QCheckBox(owner);
             box->setChecked(control.value != 0);
             box->setToolTip(Tip(QObject::tr("%1: on or off. %2").arg(label, applies)));
-            QObject::connect(box, &QCheckBox::toggled,
-                             [path, id](bool on) { SetV4l2Control(path, id, on ? 1 : 0); });
+            QObject::connect(box, &QCheckBox::toggled, [set, id](bool on) { set(id, on ? 1 : 0); });
             form->addRow(label, box);
             break;
         }
-        case V4l2Control::Kind::Menu: {
+        case device::V4l2Control::Kind::Menu: {
             auto* combo = new QComboBox(owner);
             for (const auto& [index, name] : control.menu) {
                 combo->addItem(QString::fromStdString(name), index);
@@ -76,13 +96,13 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                     combo->setCurrentIndex(combo->count() - 1);
             }
             combo->setToolTip(Tip(QObject::tr("%1: one of the device's choices. %2").arg(label, applies)));
-            QObject::connect(combo, &QComboBox::activated, [path, id, combo](int row) {
-                SetV4l2Control(path, id, combo->itemData(row).toInt());
+            QObject::connect(combo, &QComboBox::activated, [set, id, combo](int row) {
+                set(id, combo->itemData(row).toInt());
             });
             form->addRow(label, combo);
             break;
         }
-        case V4l2Control::Kind::Integer: {
+        case device::V4l2Control::Kind::Integer: {
             auto* slider = new QSlider(Qt::Horizontal, owner);
             slider->setRange(control.minimum, control.maximum);
             slider->setSingleStep(control.step);
@@ -94,7 +114,7 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
                                    .arg(control.step)
                                    .arg(applies)));
             QObject::connect(slider, &QSlider::valueChanged,
-                             [path, id](int value) { SetV4l2Control(path, id, value); });
+                             [set, id](int value) { set(id, value); });
             form->addRow(label, slider);
             break;
         }
@@ -104,27 +124,32 @@ void AddV4l2Controls(QFormLayout* form, QWidget* owner, const std::string& path)
 
 }  // namespace
 
-bool RunVideoSourceDialog(QWidget* parent, DeviceKind kind, const std::string& devicePath,
-                          TestPattern* pattern) {
-    FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
-    if (kind == DeviceKind::V4l2) {
+bool RunVideoSourceDialog(QWidget* parent, device::DeviceKind kind, const std::string& devicePath,
+                          device::TestPattern* pattern, std::chrono::milliseconds deviceWait) {
+    if (kind == device::DeviceKind::V4l2) {
+        // Outlives the dialog and its controls' connections; its end lets the last change
+        // reach the device, within the wait.
+        device::DeviceWorker worker(devicePath, deviceWait);
+        FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
         // Controls take effect at once, as the device applies them; closing keeps them.
         d.form->addRow(new QLabel(QString::fromStdString(devicePath)));
-        AddV4l2Controls(d.form, &d.dialog, devicePath);
+        AddV4l2Controls(d.form, &d.dialog, worker, deviceWait);
         return d.run();
     }
+    FormDialog d(parent, kVideoSourceDialog, QObject::tr("Video Source"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("pattern"));
     combo->setToolTip(Tip(QObject::tr("The moving picture the test pattern draws. OK applies it.")));
-    for (TestPattern p : {TestPattern::Gradients, TestPattern::HueBars, TestPattern::Life}) {
-        combo->addItem(QString::fromLatin1(TestPatternName(p)), static_cast<int>(p));
+    for (device::TestPattern p : {device::TestPattern::Gradients, device::TestPattern::HueBars,
+                                  device::TestPattern::Life}) {
+        combo->addItem(QString::fromLatin1(device::TestPatternName(p)), static_cast<int>(p));
         if (p == *pattern)
             combo->setCurrentIndex(combo->count() - 1);
     }
     d.form->addRow(QObject::tr("Pattern:"), combo);
     if (!d.run())
         return false;
-    *pattern = static_cast<TestPattern>(combo->currentData().toInt());
+    *pattern = static_cast<device::TestPattern>(combo->currentData().toInt());
     return true;
 }
 
@@ -146,11 +171,13 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
                                       "MJPEG: the device sends MJPEG, decoded to 24-bit RGB so "
                                       "that every frame carries the time stamp. If the device "
                                       "refuses it, the format in effect stays.")));
-    std::vector<PixelLayout> layouts{PixelLayout::Rgb24, PixelLayout::Rgb32, PixelLayout::Yuy2};
+    std::vector<picture::PixelLayout> layouts{
+        picture::PixelLayout::Rgb24, picture::PixelLayout::Rgb32, picture::PixelLayout::Yuy2};
     if (offersMjpeg)
-        layouts.push_back(PixelLayout::Mjpeg);
-    for (PixelLayout layout : layouts) {
-        formatBox->addItem(QString::fromLatin1(LayoutName(layout)), static_cast<int>(layout));
+        layouts.push_back(picture::PixelLayout::Mjpeg);
+    for (picture::PixelLayout layout : layouts) {
+        formatBox->addItem(QString::fromLatin1(picture::LayoutName(layout)),
+                           static_cast<int>(layout));
         if (layout == choice->layout)
             formatBox->setCurrentIndex(formatBox->count() - 1);
     }
@@ -163,7 +190,7 @@ bool RunVideoFormatDialog(QWidget* parent, const std::vector<std::pair<int, int>
         choice->width = size.width();
         choice->height = size.height();
     }
-    choice->layout = static_cast<PixelLayout>(formatBox->currentData().toInt());
+    choice->layout = static_cast<picture::PixelLayout>(formatBox->currentData().toInt());
     return true;
 }
 
@@ -181,8 +208,8 @@ bool RunVideoDisplayDialog(QWidget* parent, bool* scale) {
     return true;
 }
 
-bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionChoice* choice,
-                               const EncoderLookup& lookup) {
+bool RunVideoCompressionDialog(QWidget* parent, picture::PixelLayout layout,
+                               CompressionChoice* choice, const avi::EncoderLookup& lookup) {
     FormDialog d(parent, kVideoCompressionDialog, QObject::tr("Video Compression"));
     auto* combo = new QComboBox(&d.dialog);
     combo->setObjectName(QStringLiteral("compression"));
@@ -190,8 +217,8 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
                                   "that is opened on.")));
     // A compression whose encoder this FFmpeg lacks is not offered; if it was the choice
     // so far, the first entry (uncompressed) is shown instead.
-    for (Compression c : AvailableCompressions(lookup)) {
-        combo->addItem(QString::fromLatin1(CompressionName(c)), static_cast<int>(c));
+    for (avi::Compression c : avi::AvailableCompressions(lookup)) {
+        combo->addItem(QString::fromLatin1(avi::CompressionName(c)), static_cast<int>(c));
         if (c == choice->compression)
             combo->setCurrentIndex(combo->count() - 1);
     }
@@ -204,10 +231,11 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
                                     "makes larger files; 23 is the usual choice."));
     d.form->addRow(QObject::tr("H.264 quality (CRF):"), quality);
     const auto followChoice = [combo, quality] {
-        quality->setEnabled(combo->currentData().toInt() == static_cast<int>(Compression::H264));
+        quality->setEnabled(combo->currentData().toInt() ==
+                            static_cast<int>(avi::Compression::H264));
     };
     QObject::connect(combo, &QComboBox::currentIndexChanged, quality, followChoice);
-    if (layout == PixelLayout::Mjpeg) {
+    if (layout == picture::PixelLayout::Mjpeg) {
         // Its pictures are decoded so that the time stamp can be drawn into them, and are
         // compressed again as chosen here.
         auto* note = new QLabel(QObject::tr("The device sends MJPEG; each frame is decoded to "
@@ -219,7 +247,7 @@ bool RunVideoCompressionDialog(QWidget* parent, PixelLayout layout, CompressionC
     followChoice();
     if (!d.run())
         return false;
-    choice->compression = static_cast<Compression>(combo->currentData().toInt());
+    choice->compression = static_cast<avi::Compression>(combo->currentData().toInt());
     choice->crf = quality->value();
     return true;
 }

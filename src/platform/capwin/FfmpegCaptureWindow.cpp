@@ -1,21 +1,16 @@
-// The capture window over FFmpeg: V4L2 devices and the built-in test pattern.
+// The capture window over FFmpeg: connect, preview, status, single-frame files, snapshots.
 #include "platform/capwin/FfmpegCaptureWindow.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
-
 
 #include <QFile>
 #include <QPainter>
 
-#include "platform/capwin/AviFileWriter.h"
-#include "platform/capwin/CLocaleScope.h"
-#include "platform/capwin/CapwinLog.h"
-#include "platform/capwin/DibSnapshot.h"
-#include "platform/capwin/DriverDialogs.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "av/CLocaleScope.h"
+#include "av/CaptureLog.h"
+#include "avi/AviFileWriter.h"
+#include "avi/DibSnapshot.h"
 
 extern "C" {
 #include <libavutil/time.h>
@@ -27,10 +22,6 @@ namespace {
 
 constexpr DWORD VHDR_DONE = 0x1;
 constexpr DWORD VHDR_KEYFRAME = 0x8;
-// Between two attempts to reopen a device that is not there (yet).
-constexpr auto kReopenPause = std::chrono::milliseconds(250);
-// Between two attempts of the preview to find a device that went away.
-constexpr std::int64_t kPreviewReopenUs = 2'000'000;
 
 CAPTUREPARMS DefaultSequenceSetup() {
     CAPTUREPARMS p{};
@@ -52,16 +43,15 @@ CAPTUREPARMS DefaultSequenceSetup() {
     return p;
 }
 
-std::chrono::milliseconds Ms(long long ms) { return std::chrono::milliseconds(std::max(0LL, ms)); }
-
 }  // namespace
 
 FfmpegCaptureWindow::FfmpegCaptureWindow(std::vector<DriverEntry> drivers,
                                          std::shared_ptr<const CaptureWindowSettings> settings,
-                                         std::shared_ptr<TestPatternFault> fault, QWidget* parent)
+                                         std::shared_ptr<device::TestPatternFault> fault,
+                                         QWidget* parent)
     : CaptureWindow(parent), drivers_(std::move(drivers)),
       settings_(settings ? std::move(settings) : std::make_shared<CaptureWindowSettings>()),
-      fault_(std::move(fault)), parms_(DefaultSequenceSetup()) {
+      fault_(std::move(fault)), session_(settings_), parms_(DefaultSequenceSetup()) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     previewTimer_.setTimerType(Qt::CoarseTimer);
     connect(&previewTimer_, &QTimer::timeout, this, &FfmpegCaptureWindow::previewTick);
@@ -74,80 +64,37 @@ FfmpegCaptureWindow::~FfmpegCaptureWindow() {
     DriverDisconnect();
 }
 
-void FfmpegCaptureWindow::dropSource(std::chrono::milliseconds bound) {
-    if (!source_)
-        return;
-    source_->release(std::min(bound, Ms(settings_->teardownWaitMs)));
-    source_.reset();
-}
-
-FrameSource::Wait FfmpegCaptureWindow::waitFirstFrame(FrameSource& source,
-                                                      std::int64_t notBeforeUs,
-                                                      std::chrono::milliseconds floor,
-                                                      std::chrono::milliseconds cap,
-                                                      SourceFrame* out) {
-    // The device's rate is known once it opened: a slow one gets the longer wait it needs.
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        const std::int64_t periodUs = source.framePeriodUs();
-        const auto left = std::min(cap, FirstFrameWait(floor, periodUs)) -
-                          std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - start);
-        const auto result = source.waitFrame(0, notBeforeUs, std::max(left, Ms(0)), out);
-        if (result != FrameSource::Wait::Timeout || source.framePeriodUs() == periodUs)
-            return result;
-    }
-}
-
-bool FfmpegCaptureWindow::startSource(const SourceRequest& request) {
-    dropSource();
-    auto source = FrameSource::Create(request);
-    source->start();
-    SourceFrame first;
-    const auto result = waitFirstFrame(*source, 0, Ms(settings_->connectTimeoutMs),
-                                       FirstFrameWait(Ms(settings_->connectTimeoutMs),
-                                                      kLongestPeriodUs),
-                                       &first);
-    if (result != FrameSource::Wait::Frame) {
-        source->release(Ms(settings_->teardownWaitMs));
-        if (result == FrameSource::Wait::Ended && source->openError() != 0)
-            ReportFailure(OpenProblemFromAvError(source->openError()));
+bool FfmpegCaptureWindow::openDevice(const device::SourceRequest& request) {
+    device::SourceFrame first;
+    int openError = 0;
+    if (!session_.open(request, &first, &openError)) {
+        if (openError != 0)
+            ReportFailure(OpenProblemFromAvError(openError));
         else
-            ReportFailure(CaptureFailure::NoFrame);
-        qCWarning(lcCapwin) << "the device"
-                            << (result == FrameSource::Wait::Ended ? "did not open"
-                                                                   : "opened but sent no frame");
+            ReportFailure(CaptureFailureKind::NoFrame);
         return false;
     }
     width_ = first.frame->width;
     height_ = first.frame->height;
-    lastSequence_ = 0;
-    previewReopenUs_ = -1;
-    // A reopen asks for the same format, rate and size, so the frames keep matching the
-    // status (which the frame callback relies on) and the open file.
-    request_ = source->settledRequest();
-    source_ = std::move(source);
-    request_.width = width_;
-    request_.height = height_;
     return true;
 }
 
 LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
     // Every message that reaches FFmpeg on this thread runs it in the C locale, so that
     // option text with decimals parses under any user locale.
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (isConnected())
         DriverDisconnect();
     if (driverIndex >= drivers_.size()) {
-        qCWarning(lcCapwin) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
-        ReportFailure(CaptureFailure::NoSuchDevice);
+        qCWarning(lcCapture) << "connect: no driver with index" << static_cast<LPARAM>(driverIndex);
+        ReportFailure(CaptureFailureKind::NoSuchDevice);
         return 0;
     }
     const DriverEntry& entry = drivers_[driverIndex];
-    SourceRequest request;
+    device::SourceRequest request;
     request.kind = entry.kind;
     request.path = entry.path;
-    if (entry.kind == DeviceKind::TestPattern) {
+    if (entry.kind == device::DeviceKind::TestPattern) {
         request.width = settings_->testPatternWidth;
         request.height = settings_->testPatternHeight;
         request.framesPerSecond = std::max(1, settings_->testPatternRate);
@@ -160,20 +107,20 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
         request.rawWherePossible = true;
         request.fastestRate = true;
     }
-    const PixelLayout before = layout_;
-    layout_ = PixelLayout::Rgb24;
+    const picture::PixelLayout before = layout_;
+    layout_ = picture::PixelLayout::Rgb24;
     followLayout(before);
-    if (!startSource(request)) {
-        qCWarning(lcCapwin).noquote() << "connect to" << QString::fromStdString(entry.name)
-                                      << "failed";
+    if (!openDevice(request)) {
+        qCWarning(lcCapture).noquote()
+            << "connect to" << QString::fromStdString(entry.name) << "failed";
         update();
         return 0;
     }
     connected_ = static_cast<int>(driverIndex);
     ClearFailure();
     connectedAtUs_ = av_gettime_relative();
-    qCInfo(lcCapwin).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
-                               << "x" << height_;
+    qCInfo(lcCapture).noquote() << "connected to" << QString::fromStdString(entry.name) << width_
+                                << "x" << height_;
     update();
     return 1;
 }
@@ -181,14 +128,14 @@ LRESULT FfmpegCaptureWindow::DriverConnect(WPARAM driverIndex) {
 LRESULT FfmpegCaptureWindow::DriverDisconnect() {
     previewTimer_.stop();
     const bool was = isConnected();
-    dropSource();
+    session_.close();
     connected_ = -1;
     preview_ = false;
     width_ = height_ = 0;
     current_ = {};
     shown_ = {};
     if (was)
-        qCInfo(lcCapwin) << "disconnected";
+        qCInfo(lcCapture) << "disconnected";
     update();
     return was ? TRUE : FALSE;
 }
@@ -199,8 +146,7 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
     std::memset(status, 0, sizeof(CAPSTATUS));
     status->uiImageWidth = static_cast<UINT>(width_);
     status->uiImageHeight = static_cast<UINT>(height_);
-    reportedWidth_ = width_;
-    reportedHeight_ = height_;
+    tellCallbackTheSize();
     status->fLiveWindow = preview_ && isConnected() ? TRUE : FALSE;
     status->fScale = scale_ ? TRUE : FALSE;
     status->fCapFileExists = writer_ || (!captureFile_.empty() && QFile::exists(
@@ -210,6 +156,15 @@ LRESULT FfmpegCaptureWindow::GetStatus(CAPSTATUS* status, UINT size) {
         status->dwCurrentTimeElapsedMS =
             static_cast<DWORD>((av_gettime_relative() - connectedAtUs_) / 1000);
     return isConnected() ? TRUE : FALSE;
+}
+
+void FfmpegCaptureWindow::reportFileFault(const avi::WriteFault& fault) {
+    ReportFailure(FileProblem(fault.error, QString::fromStdString(fault.what)));
+}
+
+void FfmpegCaptureWindow::tellCallbackTheSize() {
+    callbackWidth_ = width_;
+    callbackHeight_ = height_;
 }
 
 LRESULT FfmpegCaptureWindow::SetCallbackFrame(FrameCallbackProc callback) {
@@ -250,8 +205,8 @@ LRESULT FfmpegCaptureWindow::SetSequenceSetup(const CAPTUREPARMS* parms, UINT si
     if (parms == nullptr || size < sizeof(CAPTUREPARMS))
         return FALSE;
     if (parms->dwRequestMicroSecPerFrame == 0 || parms->dwRequestMicroSecPerFrame > 0x7fffffff) {
-        qCWarning(lcCapwin) << "sequence setup refused: frame period"
-                            << parms->dwRequestMicroSecPerFrame;
+        qCWarning(lcCapture) << "sequence setup refused: frame period"
+                             << parms->dwRequestMicroSecPerFrame;
         return FALSE;
     }
     parms_ = *parms;
@@ -273,98 +228,52 @@ LRESULT FfmpegCaptureWindow::FileSetCaptureFile(const char* path) {
 }
 
 LRESULT FfmpegCaptureWindow::SingleFrameOpen() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (writer_) {
-        qCWarning(lcCapwin) << "single-frame open: closing the file still open";
+        qCWarning(lcCapture) << "single-frame open: closing the file still open";
         SingleFrameClose();
     }
     if (captureFile_.empty()) {
-        qCWarning(lcCapwin) << "single-frame open: no capture file named";
-        ReportFailure(CaptureFailure::NoFileName);
+        qCWarning(lcCapture) << "single-frame open: no capture file named";
+        ReportFailure(CaptureFailureKind::NoFileName);
         return FALSE;
     }
     if (!isConnected()) {
-        qCWarning(lcCapwin) << "single-frame open: no device connected";
-        ReportFailure(CaptureFailure::DeviceGone);
+        qCWarning(lcCapture) << "single-frame open: no device connected";
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return FALSE;
     }
-    AviSetup setup;
+    avi::AviSetup setup;
     setup.width = width_;
     setup.height = height_;
-    setup.layout = CallbackLayout(layout_);
+    setup.layout = picture::CallbackLayout(layout_);
     setup.compression = compression_;
     setup.crf = crf_;
     setup.microSecPerFrame = parms_.dwRequestMicroSecPerFrame;
-    setup.riffBytes = RiffBytesForTesting();
+    setup.riffBytes = settings_->riffBytes;
     setup.encoderLookup = encoderLookup();
-    int error = 0;
-    writer_ = AviFileWriter::Create(captureFile_, setup, &error);
+    avi::WriteFault fault;
+    writer_ = avi::AviFileWriter::Create(captureFile_, setup, &fault);
     if (!writer_) {
-        ReportFailure(FileProblemFromErrno(error));
+        reportFileFault(fault);
         return FALSE;
     }
     ClearFailure();
     return TRUE;
 }
 
-bool FfmpegCaptureWindow::freshFrame(std::int64_t requestUs, SourceFrame* out) {
-    const CaptureWindowSettings& limits = *settings_;
-    // The rate of the device as it was: a reopened one is asked for the same.
-    const std::int64_t periodUs = source_ ? source_->framePeriodUs() : 0;
-    if (source_ && source_->waitFrame(lastSequence_, requestUs,
-                                      FrameWait(Ms(limits.frameWaitMs), periodUs),
-                                      out) == FrameSource::Wait::Frame)
-        return true;
-    // The device went quiet or away, as a USB camera may over a suspend: open it again by
-    // its stable path before calling the grab a failure.
-    qCWarning(lcCapwin) << "the device stopped delivering frames; reopening it";
-    const bool pattern = request_.kind == DeviceKind::TestPattern;
-    const auto bound = pattern ? FrameWait(Ms(limits.frameWaitMs), periodUs)
-                               : FirstFrameWait(Ms(limits.reopenBoundMs), periodUs);
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    const auto left = [&] {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-    };
-    for (int attempt = 0;; ++attempt) {
-        if (left().count() <= 0)
-            break;
-        // Letting go of a reader stuck in its driver counts against the bound too.
-        dropSource(left());
-        if (left().count() <= 0)
-            break;
-        SourceRequest request = request_;
-        request.quietOpen = attempt > 0;  // one warning for a device that is not there
-        auto source = FrameSource::Create(request);
-        source->start();
-        const auto result =
-            waitFirstFrame(*source, requestUs, Ms(limits.connectTimeoutMs), left(), out);
-        source_ = std::move(source);
-        lastSequence_ = 0;
-        if (result == FrameSource::Wait::Frame) {
-            previewReopenUs_ = -1;
-            qCInfo(lcCapwin) << "the device is back";
-            return true;
-        }
-        if (result == FrameSource::Wait::Ended)
-            std::this_thread::sleep_for(std::max(Ms(0), std::min(left(), kReopenPause)));
-    }
-    qCWarning(lcCapwin) << "the device did not come back within" << bound.count() << "ms";
-    return false;
-}
-
-bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
-    CapturedImage image;
-    const PixelLayout layout = CallbackLayout(layout_);
-    if (!FrameToImage(frame.frame.get(), layout, width_, height_, captureScaler_, &image)) {
-        qCWarning(lcCapwin) << "cannot convert the frame to" << LayoutName(layout);
+bool FfmpegCaptureWindow::passCallback(const device::SourceFrame& frame) {
+    picture::CapturedImage image;
+    const picture::PixelLayout layout = picture::CallbackLayout(layout_);
+    if (!picture::FrameToImage(frame.frame.get(), layout, width_, height_, captureScaler_,
+                               &image)) {
+        qCWarning(lcCapture) << "cannot convert the frame to" << picture::LayoutName(layout);
         return false;
     }
-    lastSequence_ = frame.sequence;
     lastCaptureUs_ = frame.captureUs;
     // A frame of a size the caller has not been told yet is shown and stored without
     // passing the callback.
-    if (callback_ != nullptr && width_ == reportedWidth_ && height_ == reportedHeight_) {
+    if (callback_ != nullptr && width_ == callbackWidth_ && height_ == callbackHeight_) {
         VIDEOHDR header{};
         header.lpData = image.bytes.data();
         header.dwBufferLength = static_cast<DWORD>(image.bytes.size());
@@ -378,88 +287,54 @@ bool FfmpegCaptureWindow::passCallback(const SourceFrame& frame) {
 }
 
 void FfmpegCaptureWindow::showCurrent() {
-    shown_ = ImageToQImage(current_, displayScaler_);
+    shown_ = picture::ImageToQImage(current_, displayScaler_);
     update();
 }
 
 void FfmpegCaptureWindow::previewTick() {
-    const CLocaleScope cLocale;
-    SourceFrame frame;
-    if (!source_ || !source_->newest(lastSequence_, &frame)) {
-        // Its last frame shown, a camera that went away is looked for again.
-        if (source_ && source_->ended() && request_.kind == DeviceKind::V4l2)
-            reopenForPreview();
-        return;
-    }
-    if (previewReopenUs_ >= 0) {
-        previewReopenUs_ = -1;
-        qCInfo(lcCapwin) << "the device is back";
-    }
-    if (passCallback(frame))
+    const av::CLocaleScope cLocale;
+    device::SourceFrame frame;
+    if (session_.poll(&frame) && passCallback(frame))
         showCurrent();
 }
 
-void FfmpegCaptureWindow::reopenForPreview() {
-    // A camera that went away (unplugged, reset over a resume) is looked for again now and
-    // then, without waiting for it, so that the preview comes back with it.
-    const std::int64_t nowUs = av_gettime_relative();
-    if (previewReopenUs_ < 0)
-        qCWarning(lcCapwin) << "the device stopped; the preview looks for it every"
-                            << kPreviewReopenUs / 1000 << "ms";
-    else if (nowUs - previewReopenUs_ < kPreviewReopenUs)
-        return;
-    previewReopenUs_ = nowUs;
-    dropSource();
-    SourceRequest request = request_;
-    request.quietOpen = true;
-    source_ = FrameSource::Create(request);
-    source_->start();
-    lastSequence_ = 0;
-}
-
 LRESULT FfmpegCaptureWindow::SingleFrame() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (!writer_) {
-        qCWarning(lcCapwin) << "grab refused: no file is open";
+        qCWarning(lcCapture) << "grab refused: no file is open";
         // The failed open said why already.
-        if (LastFailure().kind == CaptureFailure::None)
-            ReportFailure(CaptureFailure::NoFileName);
+        if (LastFailure().kind == CaptureFailureKind::None)
+            ReportFailure(CaptureFailureKind::NoFileName);
         return 0;
     }
     if (writer_->broken()) {
-        qCWarning(lcCapwin) << "grab refused: the open file failed earlier";
-        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
+        qCWarning(lcCapture) << "grab refused: the open file failed earlier";
+        reportFileFault(writer_->fault());
         return 0;
     }
     if (!isConnected()) {
-        qCWarning(lcCapwin) << "grab refused: no device connected";
-        ReportFailure(CaptureFailure::DeviceGone);
+        qCWarning(lcCapture) << "grab refused: no device connected";
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return 0;
     }
     // Only a frame whose capture began after this moment will do; one that waited in a
     // buffer would carry an older picture than its time stamp says.
     const std::int64_t requestUs = av_gettime_relative();
-    SourceFrame frame;
-    if (!freshFrame(requestUs, &frame) || !passCallback(frame)) {
-        ReportFailure(CaptureFailure::DeviceGone);
+    device::SourceFrame frame;
+    if (!session_.fresh(requestUs, &frame) || !passCallback(frame)) {
+        ReportFailure(CaptureFailureKind::DeviceGone);
         return 0;
     }
     showCurrent();
     if (!writer_->addFrame(current_)) {
-        ReportFailure(FileProblemFromErrno(writer_->lastErrno()));
+        reportFileFault(writer_->fault());
         return 0;
     }
     return TRUE;
 }
 
-LRESULT FfmpegCaptureWindow::StoredFrameBytes() const {
-    if (!writer_)
-        return 0;
-    return static_cast<LRESULT>(std::min<std::int64_t>(writer_->growthBound(), 0xFFFFFFFF));
-}
-
 LRESULT FfmpegCaptureWindow::SingleFrameClose() {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (!writer_)
         return FALSE;
     const bool ok = writer_->finish();
@@ -467,130 +342,21 @@ LRESULT FfmpegCaptureWindow::SingleFrameClose() {
     return ok ? TRUE : FALSE;
 }
 
-bool FfmpegCaptureWindow::applyFormat(const SourceRequest& request, PixelLayout layout) {
-    // Not held across the dialog itself, whose event loop runs the rest of the program.
-    const CLocaleScope cLocale;
-    const SourceRequest previous = request_;
-    const PixelLayout previousLayout = layout_;
-    layout_ = layout;
-    if (startSource(request))
-        return true;
-    qCWarning(lcCapwin) << "the device refused the new format; going back to the old one";
-    layout_ = previousLayout;
-    if (!startSource(previous)) {
-        qCWarning(lcCapwin) << "the device does not come back; disconnecting";
-        DriverDisconnect();
-    }
-    return false;
-}
-
-LRESULT FfmpegCaptureWindow::DlgVideoSource() {
-    if (!isConnected())
-        return FALSE;
-    TestPattern pattern = request_.pattern;
-    if (!RunVideoSourceDialog(this, request_.kind, request_.path, &pattern))
-        return FALSE;
-    if (request_.kind == DeviceKind::TestPattern && pattern != request_.pattern) {
-        SourceRequest request = request_;
-        request.pattern = pattern;
-        return applyFormat(request, layout_) ? TRUE : FALSE;
-    }
-    return TRUE;
-}
-
-LRESULT FfmpegCaptureWindow::DlgVideoFormat() {
-    if (!isConnected())
-        return FALSE;
-    std::vector<std::pair<int, int>> sizes;
-    V4l2Modes modes;
-    if (request_.kind == DeviceKind::V4l2) {
-        modes = QueryV4l2Modes(request_.path);
-        sizes = modes.sizes;
-    } else {
-        sizes = {{160, 120}, {320, 240}, {640, 480}, {800, 600}, {1280, 720}};
-    }
-    if (std::find(sizes.begin(), sizes.end(), std::pair{width_, height_}) == sizes.end())
-        sizes.insert(sizes.begin(), {width_, height_});
-    FormatChoice choice{width_, height_, layout_};
-    if (!RunVideoFormatDialog(this, sizes, modes.mjpeg, &choice))
-        return FALSE;
-    if (choice.width == width_ && choice.height == height_ && choice.layout == layout_)
-        return TRUE;
-    if (writer_) {
-        // A file holds one format; it would be unreadable past the change.
-        qCWarning(lcCapwin) << "format change refused while a file is open";
-        return FALSE;
-    }
-    SourceRequest request = request_;
-    request.width = choice.width;
-    request.height = choice.height;
-    // Every layout is served from YUYV where the device has the size in it, else from its
-    // MJPEG pictures, decoded: webcams commonly offer their large sizes only as MJPEG, and a
-    // smaller YUYV picture scaled up would lose what the size was chosen for.
-    if (request.kind == DeviceKind::V4l2) {
-        request.inputFormat = V4l2InputFormat(modes, choice.layout == PixelLayout::Mjpeg,
-                                              choice.width, choice.height);
-        request.frameRate.clear();
-        request.fastestRate = true;
-    }
-    const PixelLayout before = layout_;
-    const bool applied = applyFormat(request, choice.layout);
-    followLayout(before);
-    if (!applied)
-        return FALSE;
-    qCInfo(lcCapwin).noquote() << "format now" << width_ << "x" << height_
-                               << LayoutName(layout_) << "from the device's"
-                               << QString::fromStdString(request_.inputFormat.empty()
-                                                             ? std::string("own format")
-                                                             : request_.inputFormat);
-    return TRUE;
-}
-
-void FfmpegCaptureWindow::followLayout(PixelLayout before) {
-    const bool was = before == PixelLayout::Mjpeg;
-    const bool now = layout_ == PixelLayout::Mjpeg;
-    if (now && !was && compression_ == Compression::None &&
-        CompressionAvailable(Compression::MotionJpeg, encoderLookup())) {
-        compression_ = Compression::MotionJpeg;
-        compressionDefaulted_ = true;
-    } else if (was && !now && compressionDefaulted_) {
-        if (compression_ == Compression::MotionJpeg)
-            compression_ = Compression::None;
-        compressionDefaulted_ = false;
-    }
-}
-
-LRESULT FfmpegCaptureWindow::DlgVideoDisplay() {
-    bool scale = scale_;
-    if (!RunVideoDisplayDialog(this, &scale))
-        return FALSE;
-    SetScale(scale ? TRUE : FALSE);
-    return TRUE;
-}
-
-LRESULT FfmpegCaptureWindow::DlgVideoCompression() {
-    CompressionChoice choice{compression_, crf_};
-    if (!RunVideoCompressionDialog(this, layout_, &choice, encoderLookup()))
-        return FALSE;
-    // Takes effect with the next file that is opened.
-    if (choice.compression != compression_)
-        compressionDefaulted_ = false;
-    compression_ = choice.compression;
-    crf_ = choice.crf;
-    return TRUE;
-}
-
 LRESULT FfmpegCaptureWindow::FileSaveDib(const char* path) {
-    const CLocaleScope cLocale;
+    const av::CLocaleScope cLocale;
     if (path == nullptr || current_.empty()) {
-        qCWarning(lcCapwin) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
+        qCWarning(lcCapture) << "bitmap refused:" << (path ? "no frame yet" : "no file name");
         return FALSE;
     }
-    return SaveDibSnapshot(path, current_) ? TRUE : FALSE;
+    return avi::SaveDibSnapshot(path, current_) ? TRUE : FALSE;
 }
 
-EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
-    return settings_->encoderLookup ? settings_->encoderLookup : DefaultEncoderLookup();
+std::chrono::milliseconds FfmpegCaptureWindow::deviceWait() const {
+    return std::chrono::milliseconds(std::max(0, settings_->deviceQueryWaitMs));
+}
+
+avi::EncoderLookup FfmpegCaptureWindow::encoderLookup() const {
+    return settings_->encoderLookup ? settings_->encoderLookup : avi::DefaultEncoderLookup();
 }
 
 void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
@@ -616,13 +382,13 @@ void FfmpegCaptureWindow::paintEvent(QPaintEvent*) {
     painter.drawImage(0, 0, shown_);
 }
 
-qint64 FfmpegCaptureWindow::CaptureFileBytes() const {
-    return writer_ ? static_cast<qint64>(writer_->fileBytes()) : -1;
-}
-
-QString FfmpegCaptureWindow::FormatName() const {
-    QString name = QString::fromLatin1(LayoutName(layout_));
-    if (compression_ != Compression::None)
-        name += QStringLiteral(", saved as ") + QString::fromLatin1(CompressionName(compression_));
-    return name;
+CaptureWindow::FileState FfmpegCaptureWindow::CaptureFile() const {
+    FileState file;
+    if (!writer_)
+        return file;
+    file.open = true;
+    file.linked = writer_->linked();
+    file.bytes = writer_->fileBytes();
+    file.nextFrameGrowthBound = writer_->growthBound();
+    return file;
 }

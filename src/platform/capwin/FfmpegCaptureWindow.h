@@ -10,46 +10,36 @@
 #include <QImage>
 #include <QTimer>
 
-#include "platform/capwin/CaptureFormat.h"
+#include "avi/AviFileWriter.h"
+#include "avi/VideoEncoder.h"
+#include "device/DeviceSession.h"
+#include "device/PatternFault.h"
+#include "picture/CaptureFormat.h"
 #include "platform/capwin/CaptureWindow.h"
-#include "platform/capwin/FrameSource.h"
-#include "platform/capwin/VideoEncoder.h"
 
 namespace capwin {
-class AviFileWriter;
 
 // One entry of the driver list.
 struct DriverEntry {
     std::string name;
     std::string version;
-    DeviceKind kind = DeviceKind::TestPattern;
+    device::DeviceKind kind = device::DeviceKind::TestPattern;
     std::string path;  // stable device path for V4L2
 };
 
-// Time limits of the capture windows of one registry. The windows read them when they use
-// them, so a change applies to windows that exist already.
-// Every wait below is at least three frame periods of the device, as it agreed to its rate,
-// so a slow camera (a large raw size, low light) is given the time it needs.
-struct CaptureWindowSettings {
-    // For the first usable frame after opening a device (the first frames of a camera that
-    // has just started streaming are not used, and their time counts in this).
-    int connectTimeoutMs = 4000;
-    // A grab waits this long for a fresh frame; then it reopens the device by its stable
-    // path (a USB camera may come back under a new node after a resume) and waits again
-    // until reopenBoundMs have passed. The test pattern cannot come back by waiting, so it
-    // gets one reopen that again waits frameWaitMs: a stalled pattern fails a grab after
-    // about 2 x frameWaitMs.
-    int frameWaitMs = 1000;
-    int reopenBoundMs = 5000;
-    // How long a disconnect (or a reopen, or the window's end) waits for the device to
-    // close; a driver that takes longer is left to close it alone.
-    int teardownWaitMs = 1000;
+// Time limits and set-up of the capture windows of one registry. The windows read them when
+// they use them, so a change applies to windows that exist already.
+struct CaptureWindowSettings : device::SessionLimits {
     int testPatternWidth = 320;  // the test pattern's size at connect
     int testPatternHeight = 240;
     int testPatternRate = 25;  // frames a second the test pattern draws
+    // How long the driver dialogs wait for a device to tell its controls or formats.
+    int deviceQueryWaitMs = 1000;
     // How the compression dialog and the files find their encoders; empty: in the FFmpeg
     // we run on.
-    capwin::EncoderLookup encoderLookup;
+    avi::EncoderLookup encoderLookup;
+    // Bytes of frames per RIFF of the files (see AviSetup::riffBytes); a test knob.
+    std::int64_t riffBytes = avi::kMuxerRiffBytes;
 };
 
 }  // namespace capwin
@@ -59,7 +49,7 @@ class FfmpegCaptureWindow : public CaptureWindow {
 public:
     FfmpegCaptureWindow(std::vector<capwin::DriverEntry> drivers,
                         std::shared_ptr<const capwin::CaptureWindowSettings> settings,
-                        std::shared_ptr<capwin::TestPatternFault> fault, QWidget* parent);
+                        std::shared_ptr<device::TestPatternFault> fault, QWidget* parent);
     ~FfmpegCaptureWindow() override;
 
     LRESULT DriverConnect(WPARAM driverIndex) override;
@@ -81,17 +71,16 @@ public:
     LRESULT DlgVideoDisplay() override;
     LRESULT DlgVideoCompression() override;
     LRESULT FileSaveDib(const char* path) override;
-    qint64 CaptureFileBytes() const override;
+    FileState CaptureFile() const override;
     QString FormatName() const override;
-    LRESULT StoredFrameBytes() const override;
 
     bool isConnected() const { return connected_ >= 0; }
     // The picture the preview shows now (after the frame callback), unscaled.
     QImage shownImage() const { return shown_; }
     const WAVEFORMATEX& audioFormat() const { return audio_; }
     // The format dialog's choice (MJPEG: the device sends MJPEG, the callback sees 24-bit RGB).
-    capwin::PixelLayout layout() const { return layout_; }
-    capwin::Compression compression() const { return compression_; }
+    picture::PixelLayout layout() const { return layout_; }
+    avi::Compression compression() const { return compression_; }
     int crf() const { return crf_; }
     // When the picture of the last frame shown or grabbed was taken, on the monotonic
     // clock (av_gettime_relative).
@@ -102,48 +91,40 @@ protected:
 
 private:
     void previewTick();
-    void reopenForPreview();
-    bool startSource(const capwin::SourceRequest& request);
-    // Lets go of the device reader, waiting for it at most the teardown wait (or bound).
-    void dropSource(std::chrono::milliseconds bound = std::chrono::milliseconds::max());
-    // Waits for the first frame of a source just started: at least floor (at most cap),
-    // longer where the device turns out slow.
-    capwin::FrameSource::Wait waitFirstFrame(capwin::FrameSource& source,
-                                             std::int64_t notBeforeUs,
-                                             std::chrono::milliseconds floor,
-                                             std::chrono::milliseconds cap,
-                                             capwin::SourceFrame* out);
-    bool freshFrame(std::int64_t requestUs, capwin::SourceFrame* out);
-    bool passCallback(const capwin::SourceFrame& frame);
+    // GetStatus's effect beyond the record: frames of the size it reports reach the frame
+    // callback from now on.
+    void tellCallbackTheSize();
+    void reportFileFault(const avi::WriteFault& fault);
+    // Opens the device of request through the session, saying why when it fails.
+    bool openDevice(const device::SourceRequest& request);
+    bool passCallback(const device::SourceFrame& frame);
     void showCurrent();
-    bool applyFormat(const capwin::SourceRequest& request, capwin::PixelLayout layout);
+    bool applyFormat(const device::SourceRequest& request, picture::PixelLayout layout);
     // Choosing MJPEG makes Motion JPEG the files' compression (when none was chosen), so
     // that they stay about as compact as what the camera sends; leaving MJPEG takes that
     // default back unless the compression dialog changed it meanwhile.
-    void followLayout(capwin::PixelLayout before);
-    capwin::EncoderLookup encoderLookup() const;
+    void followLayout(picture::PixelLayout before);
+    avi::EncoderLookup encoderLookup() const;
+    // How long the driver dialogs wait for the device to answer a query.
+    std::chrono::milliseconds deviceWait() const;
 
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<const capwin::CaptureWindowSettings> settings_;
-    std::shared_ptr<capwin::TestPatternFault> fault_;
+    std::shared_ptr<device::TestPatternFault> fault_;
     int connected_ = -1;
-    capwin::SourceRequest request_;
-    std::shared_ptr<capwin::FrameSource> source_;
-    std::uint64_t lastSequence_ = 0;
+    device::DeviceSession session_;
     std::int64_t lastCaptureUs_ = 0;
     std::int64_t connectedAtUs_ = 0;
-    // While the preview runs without a device (it went away), when it was last reopened.
-    std::int64_t previewReopenUs_ = -1;
     int width_ = 0;
     int height_ = 0;
-    // The size GetStatus last reported. The frame callback takes the frame's size from that
-    // report, so a frame of another size (after the format dialog, before the caller asks
-    // again) must not reach it: it would stamp the wrong rows.
-    int reportedWidth_ = 0;
-    int reportedHeight_ = 0;
+    // The frame size the frame callback was last told by GetStatus. The callback takes a
+    // frame's size from that report, so a frame of another size (after the format dialog,
+    // before the caller asks again) must not reach it: it would stamp the wrong rows.
+    int callbackWidth_ = 0;
+    int callbackHeight_ = 0;
     // The format dialog's choice; frames reach the callback in CallbackLayout(layout_).
-    capwin::PixelLayout layout_ = capwin::PixelLayout::Rgb24;
-    capwin::Compression compression_ = capwin::Compression::None;
+    picture::PixelLayout layout_ = picture::PixelLayout::Rgb24;
+    avi::Compression compression_ = avi::Compression::None;
     bool compressionDefaulted_ = false;  // compression_ was set by choosing MJPEG
     int crf_ = 23;  // H.264 quality
 
@@ -155,10 +136,10 @@ private:
     CAPTUREPARMS parms_{};
     WAVEFORMATEX audio_{};
     std::string captureFile_;
-    std::unique_ptr<capwin::AviFileWriter> writer_;
+    std::unique_ptr<avi::AviFileWriter> writer_;
 
-    capwin::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
+    picture::CapturedImage current_;  // the last frame shown or grabbed, as the callback left it
     QImage shown_;
-    capwin::Scaler captureScaler_;
-    capwin::Scaler displayScaler_;
+    picture::Scaler captureScaler_;
+    picture::Scaler displayScaler_;
 };

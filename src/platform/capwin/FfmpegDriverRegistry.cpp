@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/capwin/CapwinLog.h"
-#include "platform/capwin/V4l2Devices.h"
+#include "av/CaptureLog.h"
+#include "device/V4l2Devices.h"
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -29,9 +29,10 @@ std::string KernelVersion(std::uint32_t v) {
 
 }  // namespace
 
-FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir) {
+FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& deviceDir,
+                                           std::chrono::milliseconds answerWait) {
     if (devices == Devices::Scan) {
-        for (const capwin::V4l2Device& device : capwin::FindV4l2CaptureDevices(deviceDir)) {
+        for (const device::V4l2Device& device : device::FindV4l2CaptureDevices(deviceDir, answerWait)) {
             if (static_cast<int>(drivers_.size()) >= kMaxDrivers - 1)
                 break;
             capwin::DriverEntry entry;
@@ -39,16 +40,16 @@ FfmpegDriverRegistry::FfmpegDriverRegistry(Devices devices, const std::string& d
             // when the device comes back under another /dev/videoN.
             entry.name = device.card + " (" + device.stablePath + ")";
             entry.version = "V4L2 " + device.driver + " " + KernelVersion(device.version);
-            entry.kind = capwin::DeviceKind::V4l2;
+            entry.kind = device::DeviceKind::V4l2;
             entry.path = device.stablePath;
-            qCInfo(lcCapwin).noquote() << "capture device" << QString::fromStdString(entry.name);
+            qCInfo(lcCapture).noquote() << "capture device" << QString::fromStdString(entry.name);
             drivers_.push_back(std::move(entry));
         }
     }
     capwin::DriverEntry pattern;
     pattern.name = kTestPatternName;
     pattern.version = std::string("FFmpeg lavfi ") + av_version_info();
-    pattern.kind = capwin::DeviceKind::TestPattern;
+    pattern.kind = device::DeviceKind::TestPattern;
     drivers_.push_back(std::move(pattern));
 }
 
@@ -65,7 +66,7 @@ CaptureWindow* FfmpegDriverRegistry::capCreateCaptureWindowA(const char* windowN
                                                              int x, int y, int width, int height,
                                                              QWidget* parent, int id) {
     if (width <= 0 || height <= 0) {
-        qCWarning(lcCapwin) << "capture window refused: size" << width << "x" << height;
+        qCWarning(lcCapture) << "capture window refused: size" << width << "x" << height;
         return nullptr;
     }
     auto* window = new FfmpegCaptureWindow(drivers_, settings_, fault_, parent);

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "device/V4l2Devices.h"
 #include "platform/capwin/CaptureWindow.h"
 #include "platform/capwin/FfmpegCaptureWindow.h"
-#include "platform/capwin/V4l2Devices.h"
 
 class FfmpegDriverRegistry : public CaptureDriverRegistry {
 public:
@@ -16,9 +16,11 @@ public:
     static constexpr const char* kTestPatternName = "Brisolt test pattern (built-in)";
 
     // Lists the devices present now under deviceDir (or none, for a machine-independent
-    // list).
-    explicit FfmpegDriverRegistry(Devices devices = Devices::Scan,
-                                  const std::string& deviceDir = capwin::DeviceDirectory());
+    // list), waiting at most answerWait for their drivers to answer: one that hangs is left
+    // out.
+    explicit FfmpegDriverRegistry(
+        Devices devices = Devices::Scan, const std::string& deviceDir = device::DeviceDirectory(),
+        std::chrono::milliseconds answerWait = std::chrono::milliseconds(1000));
 
     BOOL capGetDriverDescriptionA(UINT driverIndex, char* name, int nameSize, char* version,
                                   int versionSize) override;
@@ -42,5 +44,5 @@ private:
     std::vector<capwin::DriverEntry> drivers_;
     std::shared_ptr<capwin::CaptureWindowSettings> settings_ =
         std::make_shared<capwin::CaptureWindowSettings>();
-    std::shared_ptr<capwin::TestPatternFault> fault_ = std::make_shared<capwin::TestPatternFault>();
+    std::shared_ptr<device::TestPatternFault> fault_ = std::make_shared<device::TestPatternFault>();
 };

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -216,6 +217,9 @@ public:
     QString GetWindowText() const;
     BOOL ShowWindow(int command);
     BOOL IsIconic() const;
+    // The window this top-level window opens beside, without becoming its child widget
+    // (see OwnedWindow.cpp).
+    void SetOwner(QWidget* owner);
 
     // Window timers: a periodic WM_TIMER with the id every elapseMs milliseconds (kept in
     // 1 to 2147482000), measured on a clock that goes on counting while the computer is
@@ -225,6 +229,8 @@ public:
     BOOL KillTimer(UINT id);
     bool HasTimer(UINT id) const;
     UINT TimerPeriodMs(UINT id) const;  // 0 when no such timer
+    // Milliseconds until the timer's next WM_TIMER, on its own clock; -1 when no such timer.
+    std::int64_t TimerDueMs(UINT id) const;
 
     // The window menu; nullptr when the window has none.
     CMenu* GetSystemMenu(BOOL revert);
@@ -297,6 +303,10 @@ private:
     std::map<UINT, Timer> timers_;
     std::unique_ptr<CMenu> systemMenu_;
     bool watchingMenuKey_ = false;
+    void PlaceBesideOwner();
+    void ReleaseOwnerOnceShown();
+    QPointer<QWidget> owner_;
+    bool placedBesideOwner_ = false;
     std::vector<std::string> controlLog_;
     QString reservedHint_;
     struct CurrentMessage {

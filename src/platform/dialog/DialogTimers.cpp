@@ -69,6 +69,16 @@ UINT CWnd::TimerPeriodMs(UINT id) const {
     return it == timers_.end() ? 0 : it->second.periodMs;
 }
 
+std::int64_t CWnd::TimerDueMs(UINT id) const {
+    auto it = timers_.find(id);
+    itimerspec setting{};
+    if (it == timers_.end() || ::timerfd_gettime(it->second.fd, &setting) != 0)
+        return -1;
+    // Rounded up: a timer that is due is due in no time, not in -1 ms.
+    return static_cast<std::int64_t>(setting.it_value.tv_sec) * 1000 +
+           (setting.it_value.tv_nsec + 999999) / 1000000;
+}
+
 void CWnd::OnTimerFd(UINT id) {
     auto it = timers_.find(id);
     if (it == timers_.end())

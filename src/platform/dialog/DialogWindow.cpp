@@ -312,6 +312,8 @@ BOOL CWnd::ShowWindow(int command) {
     if (command == SW_HIDE) {
         hide();
     } else {
+        if (!wasVisible)
+            PlaceBesideOwner();
         show();
         raise();
         activateWindow();

@@ -18,6 +18,21 @@
 //   controls Brightness (integer, shifts the picture), White Balance Automatic (boolean),
 //   Power Line Frequency (menu), Gain (read-only) and Hue (disabled).
 //
+// As the kernel: an ioctl whose argument cannot be read fails with EFAULT; each descriptor
+// has an access priority (changes need the highest held, EBUSY otherwise); only the owner of
+// the buffer queue may queue, stream or stop it, anyone may query it; control events can be
+// subscribed to (V4L2_EVENT_CTRL, with poll reporting POLLPRI); a camera that comes back
+// after an unplug has forgotten its control values, as a re-plugged webcam has.
+// v4l2-compliance passes, with these differences from a real driver:
+//   - Hue carries the DISABLED flag, which the kernel's control framework never sets any
+//     more and v4l2-compliance fails; it is there so that the program is seen to skip such a
+//     control. FAKE_V4L2_NO_DISABLED_CONTROL=1 leaves it out, so the rest can be checked.
+//   - VIDIOC_CREATE_BUFS is not offered (a warning): the program allocates with REQBUFS.
+//   - REQBUFS(0) frees buffers that are still mapped (a warning; the kernel refuses with
+//     EBUSY): the fake's buffers are its own memory, which stays valid anyway.
+//   - the descriptors are plain files, which epoll cannot watch, so "-s" fails its epoll
+//     test: poll and select are interposed, and that is what FFmpeg and the program use.
+//
 // Every frame shows a moving diagonal ramp and, in a band across the middle of the picture
 // (rows 40 % to 50 % of the height, far from a time stamp at the top or the bottom), the
 // frame's number: kCounterBits blocks, most significant first, block i covering columns
@@ -50,8 +65,12 @@
 //   FAKE_V4L2_TWIN_FD=1         every descriptor of a camera comes with a second descriptor
 //                               of the same file, held until the first closes, as wrapper
 //                               libraries do: the descriptor cannot be told by its file.
+// FAKE_V4L2_EVENTS=PATH appends a line to the file PATH for every descriptor of a camera
+// the process opens ("open") and closes ("close"), so that a test can tell, after a program
+// ended, whether it closed its devices itself or left them to the kernel.
 // fake_v4l2_dqbuf_calls() (C linkage) counts the DQBUF calls of the process, so a test can
-// tell a reader that waits for frames from one that keeps asking.
+// tell a reader that waits for frames from one that keeps asking; fake_v4l2_open_calls()
+// counts the opens of a camera that succeeded.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -60,6 +79,7 @@
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,6 +92,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -114,6 +135,23 @@ std::int64_t NowUs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Appends a line to the file FAKE_V4L2_EVENTS names, if any.
+void NoteEvent(const char* line) {
+    const char* path = getenv("FAKE_V4L2_EVENTS");
+    if (path == nullptr || *path == '\0')
+        return;
+    using OpenFn = int (*)(const char*, int, ...);
+    static const auto realOpen = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
+    using CloseFn = int (*)(int);
+    static const auto realClose = reinterpret_cast<CloseFn>(dlsym(RTLD_NEXT, "close"));
+    const int fd = realOpen(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const std::string text = std::string(line) + "\n";
+    [[maybe_unused]] const ssize_t written = write(fd, text.data(), text.size());
+    realClose(fd);
 }
 
 long EnvNumber(const char* name, long fallback) {
@@ -177,6 +215,9 @@ struct ControlInfo {
     std::uint32_t flags;
 };
 const ControlInfo kControls[] = {
+    // The class of the controls that follow, as the kernel's control framework reports it.
+    {V4L2_CID_USER_CLASS, V4L2_CTRL_TYPE_CTRL_CLASS, "User Controls", 0, 0, 0, 0,
+     V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY},
     {V4L2_CID_BRIGHTNESS, V4L2_CTRL_TYPE_INTEGER, "Brightness", -64, 64, 1, 0,
      V4L2_CTRL_FLAG_SLIDER},
     {V4L2_CID_HUE, V4L2_CTRL_TYPE_INTEGER, "Hue", -40, 40, 1, 0, V4L2_CTRL_FLAG_DISABLED},
@@ -187,9 +228,14 @@ const ControlInfo kControls[] = {
 };
 const char* const kPowerLineMenu[] = {"Disabled", "50 Hz", "60 Hz"};
 
+// FAKE_V4L2_NO_DISABLED_CONTROL=1 leaves the disabled control out, for v4l2-compliance.
+bool Offered(const ControlInfo& c) {
+    return !(c.flags & V4L2_CTRL_FLAG_DISABLED) || EnvNumber("FAKE_V4L2_NO_DISABLED_CONTROL", 0) == 0;
+}
+
 const ControlInfo* FindControl(std::uint32_t id) {
     for (const ControlInfo& c : kControls)
-        if (c.id == id)
+        if (c.id == id && Offered(c))
             return &c;
     return nullptr;
 }
@@ -214,6 +260,13 @@ struct Camera {
     unsigned width = 640, height = 480;
     v4l2_fract interval = FrameIntervals(false).front();  // time per frame
     std::map<std::uint32_t, int> values;
+    // The access priority of each descriptor; changes need the highest one held.
+    std::map<int, std::uint32_t> priorities;
+    // Control events: each descriptor's subscriptions (control id -> flags) and its events
+    // waiting to be dequeued (one per control, later changes merged into it).
+    std::map<int, std::map<std::uint32_t, std::uint32_t>> subscriptions;
+    std::map<int, std::deque<v4l2_event>> events;
+    std::uint32_t eventSequence = 0;
     std::uint64_t framesEver = 0;  // the number painted into the next frame
 
     // The buffer queue, owned by one descriptor as in videobuf2.
@@ -255,6 +308,7 @@ struct Descriptor {
 };
 
 std::atomic<unsigned long> g_dqbufCalls{0};
+std::atomic<unsigned long> g_openCalls{0};
 
 // The fake's state. Made on first use and never destroyed: other libraries call stat()
 // and close() before static constructors of this one ran, and after its destructors.
@@ -380,10 +434,17 @@ int AsDeviceNode(int rc, struct stat* st) {
     return rc;
 }
 
+void ResetControls(Camera* c) {
+    for (const ControlInfo& info : kControls)
+        c->values[info.id] = info.defaultValue;
+}
+
+// A camera that comes back has forgotten what its controls were set to, as a re-plugged one.
 void UpdatePlug(Camera* c) {
     if (c->unplugged && c->backAtUs >= 0 && NowUs() >= c->backAtUs) {
         c->unplugged = false;
         c->backAtUs = -1;
+        ResetControls(c);
     }
 }
 
@@ -600,12 +661,25 @@ int Fail(int error) {
     return -1;
 }
 
+// Whether size bytes at address can be read, as the kernel's copy from user space checks:
+// an ioctl with a bad pointer fails with EFAULT instead of crashing the caller.
+bool Readable(const void* address, std::size_t size) {
+    if (size == 0)
+        return true;
+    if (address == nullptr)
+        return false;
+    std::vector<char> copy(size);
+    iovec local{copy.data(), size};
+    iovec remote{const_cast<void*>(address), size};
+    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(size);
+}
+
 int QueryControl(std::uint32_t id, v4l2_query_ext_ctrl* out) {
     const bool next = (id & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
     id &= ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
     const ControlInfo* found = nullptr;
     for (const ControlInfo& c : kControls) {
-        if (next ? c.id > id && (found == nullptr || c.id < found->id) : c.id == id)
+        if (Offered(c) && (next ? c.id > id && (found == nullptr || c.id < found->id) : c.id == id))
             found = &c;
     }
     if (found == nullptr)
@@ -629,6 +703,8 @@ int SetControl(Camera* c, std::uint32_t id, int value, bool apply) {
     const ControlInfo* info = FindControl(id);
     if (info == nullptr || (info->flags & V4L2_CTRL_FLAG_DISABLED))
         return Fail(EINVAL);
+    if (info->type == V4L2_CTRL_TYPE_CTRL_CLASS)
+        return Fail(EACCES);
     if (info->flags & V4L2_CTRL_FLAG_READ_ONLY)
         return Fail(EACCES);
     if (value < info->minimum || value > info->maximum)
@@ -642,29 +718,136 @@ int GetControl(Camera* c, std::uint32_t id, int* value) {
     const ControlInfo* info = FindControl(id);
     if (info == nullptr || (info->flags & V4L2_CTRL_FLAG_DISABLED))
         return Fail(EINVAL);
+    if (info->flags & V4L2_CTRL_FLAG_WRITE_ONLY)
+        return Fail(EACCES);
     *value = c->values[id];
     return 0;
 }
 
-int ExtControls(Camera* c, unsigned long request, v4l2_ext_controls* ctrls) {
+void ControlChanged(Camera* c, int fd, std::uint32_t id);
+
+// As the kernel's control framework: every control is checked before any is read or set, and
+// a failure of that check reports error_idx = count. Requests are not supported.
+int ExtControls(Camera* c, int fd, unsigned long request, v4l2_ext_controls* ctrls) {
+    if (!Readable(ctrls->controls, sizeof(v4l2_ext_control) * ctrls->count))
+        return Fail(EFAULT);
+    const bool defaults = ctrls->which == V4L2_CTRL_WHICH_DEF_VAL;
+    if (ctrls->which == V4L2_CTRL_WHICH_REQUEST_VAL ||
+        (ctrls->which != V4L2_CTRL_WHICH_CUR_VAL && !defaults &&
+         V4L2_CTRL_ID2WHICH(ctrls->which) != ctrls->which) ||
+        (defaults && request != VIDIOC_G_EXT_CTRLS)) {
+        ctrls->error_idx = ctrls->count;
+        return Fail(EINVAL);
+    }
     for (std::uint32_t i = 0; i < ctrls->count; ++i) {
         v4l2_ext_control& e = ctrls->controls[i];
-        int rc;
-        if (request == VIDIOC_G_EXT_CTRLS) {
-            int value = 0;
-            rc = GetControl(c, e.id, &value);
-            e.value = value;
-        } else
-            rc = SetControl(c, e.id, e.value, request == VIDIOC_S_EXT_CTRLS);
+        int value = 0;
+        const bool known = ctrls->which == 0 || V4L2_CTRL_ID2WHICH(e.id) == ctrls->which ||
+                           defaults || ctrls->which == V4L2_CTRL_WHICH_CUR_VAL;
+        const int rc = !known                             ? Fail(EINVAL)
+                       : request == VIDIOC_G_EXT_CTRLS ? GetControl(c, e.id, &value)
+                                                       : SetControl(c, e.id, e.value, false);
         if (rc < 0) {
-            ctrls->error_idx = request == VIDIOC_S_EXT_CTRLS ? ctrls->count : i;
+            ctrls->error_idx = request == VIDIOC_TRY_EXT_CTRLS ? i : ctrls->count;
             return -1;
         }
+    }
+    for (std::uint32_t i = 0; i < ctrls->count; ++i) {
+        v4l2_ext_control& e = ctrls->controls[i];
+        if (request == VIDIOC_S_EXT_CTRLS && c->values[e.id] != e.value) {
+            SetControl(c, e.id, e.value, true);
+            ControlChanged(c, fd, e.id);
+        }
+        else if (request == VIDIOC_G_EXT_CTRLS)
+            e.value = defaults ? FindControl(e.id)->defaultValue : c->values[e.id];
     }
     return 0;
 }
 
+std::uint32_t HighestPriority(const Camera& c) {
+    std::uint32_t highest = V4L2_PRIORITY_UNSET;
+    for (const auto& [fd, priority] : c.priorities)
+        highest = std::max(highest, priority);
+    return highest;
+}
+
+// Queues a control event for fd, merged into one already waiting for that control.
+void QueueControlEvent(Camera* c, int fd, const ControlInfo& info, std::uint32_t changes) {
+    v4l2_event ev{};
+    ev.type = V4L2_EVENT_CTRL;
+    ev.id = info.id;
+    ev.u.ctrl.changes = changes;
+    ev.u.ctrl.type = info.type;
+    ev.u.ctrl.value = c->values[info.id];
+    ev.u.ctrl.flags = info.flags;
+    ev.u.ctrl.minimum = info.minimum;
+    ev.u.ctrl.maximum = info.maximum;
+    ev.u.ctrl.step = info.step;
+    ev.u.ctrl.default_value = info.defaultValue;
+    clock_gettime(CLOCK_MONOTONIC, &ev.timestamp);
+    ev.sequence = c->eventSequence++;
+    for (v4l2_event& waiting : c->events[fd]) {
+        if (waiting.id == info.id) {
+            ev.u.ctrl.changes |= waiting.u.ctrl.changes;
+            waiting = ev;
+            return;
+        }
+    }
+    c->events[fd].push_back(ev);
+}
+
+// A control's value changed through fd: every subscriber hears of it, fd itself only when it
+// asked for its own changes.
+void ControlChanged(Camera* c, int fd, std::uint32_t id) {
+    for (auto& [subscriber, controls] : c->subscriptions) {
+        auto it = controls.find(id);
+        if (it != controls.end() && (subscriber != fd || (it->second & V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK)))
+            QueueControlEvent(c, subscriber, *FindControl(id), V4L2_EVENT_CTRL_CH_VALUE);
+    }
+}
+
+int EventIoctl(Camera* c, int fd, unsigned long request, void* arg) {
+    if (request == VIDIOC_DQEVENT) {
+        std::deque<v4l2_event>& queue = c->events[fd];
+        if (queue.empty())
+            return Fail(ENOENT);
+        *static_cast<v4l2_event*>(arg) = queue.front();
+        queue.pop_front();
+        static_cast<v4l2_event*>(arg)->pending = static_cast<std::uint32_t>(queue.size());
+        return 0;
+    }
+    auto* sub = static_cast<v4l2_event_subscription*>(arg);
+    if (request == VIDIOC_UNSUBSCRIBE_EVENT) {
+        if (sub->type == V4L2_EVENT_ALL)
+            c->subscriptions.erase(fd);
+        else if (sub->type == V4L2_EVENT_CTRL)
+            c->subscriptions[fd].erase(sub->id);
+        return 0;
+    }
+    const ControlInfo* info = FindControl(sub->id);
+    if (sub->type != V4L2_EVENT_CTRL || info == nullptr)
+        return Fail(EINVAL);
+    c->subscriptions[fd][sub->id] = sub->flags;
+    if ((sub->flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) && info->type != V4L2_CTRL_TYPE_CTRL_CLASS)
+        QueueControlEvent(c, fd, *info, V4L2_EVENT_CTRL_CH_VALUE | V4L2_EVENT_CTRL_CH_FLAGS);
+    return 0;
+}
+
+// Whether the descriptor may change the camera: not while another holds a higher priority.
+bool MayChange(Camera* c, int fd, unsigned long request) {
+    switch (request) {
+    case VIDIOC_S_INPUT: case VIDIOC_S_FMT: case VIDIOC_S_PARM: case VIDIOC_S_CTRL:
+    case VIDIOC_S_EXT_CTRLS: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
+    case VIDIOC_S_PRIORITY: case VIDIOC_REQBUFS:
+        return c->priorities[fd] >= HighestPriority(*c);
+    default:
+        return true;
+    }
+}
+
 int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
+    if (!MayChange(c, fd, request))
+        return Fail(EBUSY);
     switch (request) {
     case VIDIOC_QUERYCAP: {
         auto* cap = static_cast<v4l2_capability*>(arg);
@@ -692,8 +875,14 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
     }
     case VIDIOC_G_INPUT: *static_cast<int*>(arg) = 0; return 0;
     case VIDIOC_S_INPUT: return *static_cast<int*>(arg) == 0 ? 0 : Fail(EINVAL);
-    case VIDIOC_G_PRIORITY: *static_cast<std::uint32_t*>(arg) = V4L2_PRIORITY_DEFAULT; return 0;
-    case VIDIOC_S_PRIORITY: return 0;
+    case VIDIOC_G_PRIORITY: *static_cast<std::uint32_t*>(arg) = HighestPriority(*c); return 0;
+    case VIDIOC_S_PRIORITY: {
+        const std::uint32_t priority = *static_cast<std::uint32_t*>(arg);
+        if (priority < V4L2_PRIORITY_BACKGROUND || priority > V4L2_PRIORITY_RECORD)
+            return Fail(EINVAL);
+        c->priorities[fd] = priority;
+        return 0;
+    }
     case VIDIOC_ENUM_FMT: {
         auto* desc = static_cast<v4l2_fmtdesc*>(arg);
         if (desc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || desc->index >= std::size(kFormats))
@@ -718,6 +907,7 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         const std::vector<Size> sizes = SizesOf(size->pixel_format);
         if (size->index >= sizes.size())
             return Fail(EINVAL);
+        std::memset(size->reserved, 0, sizeof size->reserved);
         size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
         size->discrete.width = sizes[size->index].width;
         size->discrete.height = sizes[size->index].height;
@@ -731,6 +921,7 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         const Size snapped = Snap(interval->pixel_format, interval->width, interval->height);
         if (snapped.width != interval->width || snapped.height != interval->height)
             return Fail(EINVAL);
+        std::memset(interval->reserved, 0, sizeof interval->reserved);
         interval->type = V4L2_FRMIVAL_TYPE_DISCRETE;
         interval->discrete = intervals[interval->index];
         return 0;
@@ -814,6 +1005,7 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         if (item->id != V4L2_CID_POWER_LINE_FREQUENCY || item->index >= std::size(kPowerLineMenu))
             return Fail(EINVAL);
         CopyName(item->name, sizeof item->name, kPowerLineMenu[item->index]);
+        item->reserved = 0;
         return 0;
     }
     case VIDIOC_G_CTRL: {
@@ -822,12 +1014,21 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
     }
     case VIDIOC_S_CTRL: {
         auto* control = static_cast<v4l2_control*>(arg);
-        return SetControl(c, control->id, control->value, true);
+        const bool change = c->values[control->id] != control->value;
+        if (SetControl(c, control->id, control->value, true) < 0)
+            return -1;
+        if (change)
+            ControlChanged(c, fd, control->id);
+        return 0;
     }
     case VIDIOC_G_EXT_CTRLS:
     case VIDIOC_S_EXT_CTRLS:
     case VIDIOC_TRY_EXT_CTRLS:
-        return ExtControls(c, request, static_cast<v4l2_ext_controls*>(arg));
+        return ExtControls(c, fd, request, static_cast<v4l2_ext_controls*>(arg));
+    case VIDIOC_SUBSCRIBE_EVENT:
+    case VIDIOC_UNSUBSCRIBE_EVENT:
+    case VIDIOC_DQEVENT:
+        return EventIoctl(c, fd, request, arg);
     case VIDIOC_REQBUFS: {
         auto* req = static_cast<v4l2_requestbuffers*>(arg);
         if (req->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || req->memory != V4L2_MEMORY_MMAP)
@@ -835,6 +1036,8 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
         if (c->owner >= 0 && c->owner != fd)
             return Fail(EBUSY);
         req->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+        req->flags = 0;  // no cache hints
+        std::memset(req->reserved, 0, sizeof req->reserved);
         FreeBuffers(c);
         if (req->count == 0)
             return 0;
@@ -858,9 +1061,12 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
     case VIDIOC_QBUF:
     case VIDIOC_DQBUF: {
         auto* buf = static_cast<v4l2_buffer*>(arg);
-        if (buf->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buf->memory != V4L2_MEMORY_MMAP ||
-            c->owner != fd)
-            return Fail(EINVAL);
+        // Anyone may query the buffers; only the queue's owner may queue them.
+        if (buf->type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
+            (request != VIDIOC_QUERYBUF && (buf->memory != V4L2_MEMORY_MMAP || c->owner != fd)))
+            return Fail(c->owner != fd && c->owner >= 0 ? EBUSY : EINVAL);
+        if (request == VIDIOC_QBUF && (buf->flags & V4L2_BUF_FLAG_REQUEST_FD))
+            return Fail(EBADR);  // no requests
         if (request == VIDIOC_DQBUF) {
             if (!c->streaming)
                 return Fail(EINVAL);
@@ -889,8 +1095,10 @@ int DeviceIoctl(int fd, Camera* c, unsigned long request, void* arg) {
     }
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF: {
-        if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE || c->owner != fd)
+        if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return Fail(EINVAL);
+        if (c->owner >= 0 && c->owner != fd)
+            return Fail(EBUSY);
         if (request == VIDIOC_STREAMOFF) {
             c->streaming = false;
             for (Buffer& b : c->buffers)
@@ -948,6 +1156,9 @@ int Adopt(int fd) {
         if (EnvNumber("FAKE_V4L2_TWIN_FD", 0) != 0)
             d.twin = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         Global().fds[fd] = d;
+        c->priorities[fd] = V4L2_PRIORITY_DEFAULT;
+        ++g_openCalls;
+        NoteEvent("open");
     }
     const long hang = EnvNumber("FAKE_V4L2_HANG_OPEN_MS", 0);
     if (hang > 0)
@@ -982,6 +1193,10 @@ int FakeReadiness(struct pollfd* fds, nfds_t count, std::int64_t* wakeUs, bool* 
         Camera* c = Live(d);
         if (c == nullptr) {
             fds[i].revents = POLLERR | POLLHUP;
+        } else if (!c->events[fds[i].fd].empty() && (fds[i].events & POLLPRI)) {
+            fds[i].revents = POLLPRI;
+        } else if (!(fds[i].events & (POLLIN | POLLRDNORM))) {
+            // Only events asked for, and none waiting.
         } else if (!c->streaming || c->owner != fds[i].fd) {
             fds[i].revents = POLLERR;
         } else if (FrameReady(c, fds[i].fd)) {
@@ -1069,11 +1284,15 @@ int close(int fd) {
             Camera* c = it->second.camera.get();
             if (c->owner == fd)
                 FreeBuffers(c);
+            c->priorities.erase(fd);
+            c->subscriptions.erase(fd);
+            c->events.erase(fd);
             if (it->second.twin >= 0) {
                 REAL(close, CloseFn);
                 real_close(it->second.twin);
             }
             Global().fds.erase(it);
+            NoteEvent("close");
         }
     }
     REAL(close, CloseFn);
@@ -1121,6 +1340,8 @@ int ioctl(int fd, unsigned long request, ...) {
                     return -1;
             }
         }
+        if (_IOC_DIR(request) != _IOC_NONE && !Readable(arg, _IOC_SIZE(request)))
+            return Fail(EFAULT);
         const int rc = DeviceIoctl(fd, c, request, arg);
         // A blocking DQBUF waits for the next frame, as the kernel does.
         if (rc < 0 && errno == EAGAIN && request == VIDIOC_DQBUF &&
@@ -1341,6 +1562,7 @@ FILE* fopen64(const char* path, const char* mode) {
 }
 
 unsigned long fake_v4l2_dqbuf_calls() { return g_dqbufCalls.load(); }
+unsigned long fake_v4l2_open_calls() { return g_openCalls.load(); }
 
 // The fortified entry points of the same calls.
 int __poll_chk(struct pollfd* fds, nfds_t count, int timeoutMs, size_t) {
