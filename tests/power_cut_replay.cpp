@@ -4,7 +4,8 @@
 // written (support/PowerCut.h says what is checked, support/CrashStates.h which states).
 // Run by tests/durability.cmake, one CTest test per case; BRISOLT_CRASH_EVERY_STATE=1 sends
 // every state, not a sample, to ffmpeg, mediainfo and GStreamer; BRISOLT_CRASH_KEEP=DIR keeps
-// the files of the sampled states that failed there.
+// the files of the sampled states that failed there, and the run's journal.
+#include <QFile>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -19,12 +20,13 @@
 #include <set>
 #include <string>
 
-#include "platform/capwin/AviFileWriter.h"
-#include "platform/capwin/DibSnapshot.h"
+#include "avi/AviFileWriter.h"
+#include "avi/DibSnapshot.h"
 #include "support/PowerCut.h"
 #include "support/WriteJournal.h"
 
-using namespace capwin;
+using namespace avi;
+using namespace picture;
 
 namespace {
 
@@ -175,6 +177,8 @@ TEST_P(PowerCut, EveryCrashStateKeepsTheSyncedFrames) {
 
     const std::string faults = powercut::FaultsBySyncPoint(tally);
     if (!options.keepFailing.isEmpty()) {
+        QFile::copy(QString::fromStdString(journalPath),
+                    options.keepFailing + "/journal-" + c.name);
         std::ofstream all(options.keepFailing.toStdString() + "/faults-" + c.name + ".txt");
         for (const auto& fault : tally.faults)
             all << fault.text << "\n";

@@ -14,14 +14,14 @@
 
 #include <cstring>
 
-#include "platform/capwin/AvHandles.h"
+#include "av/AvHandles.h"
 
 namespace crashreaders {
 
 namespace {
 
-using capwin::InputContextPtr;
-using capwin::IoContextPtr;
+using av::InputContextPtr;
+using av::IoContextPtr;
 
 struct Cursor {
     const crash::SparseFile* file;
@@ -211,7 +211,7 @@ std::optional<std::vector<std::string>> LibavformatPackets(const crash::SparseFi
         return std::nullopt;  // avformat_open_input freed the context
     InputContextPtr input(raw);
     std::vector<std::string> packets;
-    capwin::PacketPtr packet = capwin::MakePacket();
+    av::PacketPtr packet = av::MakePacket();
     while (packets.size() < wanted && packet && av_read_frame(input.get(), packet.get()) >= 0) {
         if (packet->stream_index == 0)
             packets.emplace_back(reinterpret_cast<const char*>(packet->data),
