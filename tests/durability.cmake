@@ -16,7 +16,7 @@ add_executable(power_cut_replay ${DURABILITY_ROOT}/tests/power_cut_replay.cpp)
 target_link_libraries(power_cut_replay PRIVATE brisolt_testsupport ${CMAKE_DL_LIBS})
 add_dependencies(power_cut_replay brisolt_journal)
 
-set(POWER_CUT_CASES raw mjpeg h264 riffs rollover rollback snapshot)
+set(POWER_CUT_CASES raw mjpeg h264 riffs rollover rollback rollback_odml snapshot)
 set(POWER_CUT_ENV "${BRISOLT_TEST_ENV};LD_PRELOAD=$<TARGET_FILE:brisolt_journal>")
 foreach(power_cut_case ${POWER_CUT_CASES})
   add_test(NAME power_cut_${power_cut_case}

@@ -17,7 +17,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <set>
 #include <string>
 
 #include "avi/AviFileWriter.h"
@@ -29,16 +28,6 @@ using namespace avi;
 using namespace picture;
 
 namespace {
-
-// Cases in which today's writer loses a synced frame to a power cut. Each must still fail
-// here (so that the list cannot outlive the fault); the writer's fix empties it.
-// One fsync per frame orders nothing between the writes it covers:
-// - every case: the RIFF size written before the frame's last bytes reached the disk counts
-//   bytes past the end of the file, and mediainfo then states no frame count at all;
-// - riffs: the super-index entry of the open RIFF written before the index copy it points
-//   at (AviLiveHeader::prepareFrame), and GStreamer loses every synced frame of that RIFF.
-const std::set<std::string> kLosesSyncedFramesToday = {"raw",      "mjpeg",    "h264", "riffs",
-                                                       "rollover", "rollback"};
 
 // The journal shim's interface, found in the process it was preloaded into.
 struct Journal {
@@ -83,6 +72,15 @@ AviSetup Setup(Compression compression) {
     return setup;
 }
 
+// The test knob at its least: about seven frames a RIFF.
+AviSetup SmallRiffs() {
+    ::setenv("BRISOLT_TEST_RIFF_BYTES", "65536", 1);
+    AviSetup setup = Setup(Compression::None);
+    setup.riffBytes = RiffBytesForTesting();
+    ::unsetenv("BRISOLT_TEST_RIFF_BYTES");
+    return setup;
+}
+
 // A run as the capture window makes it: the file is opened, frames are added (each one the
 // writer took is marked), and the file is closed.
 struct Recorder {
@@ -111,16 +109,8 @@ const Case kCases[] = {
     {"raw", [](const Recorder& r) { r.run("brslt000.avi", Setup(Compression::None), 20); }},
     {"mjpeg", [](const Recorder& r) { r.run("brslt000.avi", Setup(Compression::MotionJpeg), 20); }},
     {"h264", [](const Recorder& r) { r.run("brslt000.avi", Setup(Compression::H264), 20); }},
-    // The test knob at its least: about seven frames a RIFF, so 20 frames cross two RIFF
-    // boundaries.
-    {"riffs",
-     [](const Recorder& r) {
-         ::setenv("BRISOLT_TEST_RIFF_BYTES", "65536", 1);
-         AviSetup setup = Setup(Compression::None);
-         setup.riffBytes = RiffBytesForTesting();
-         ::unsetenv("BRISOLT_TEST_RIFF_BYTES");
-         r.run("brslt000.avi", setup, 20);
-     }},
+    // 20 frames cross two RIFF boundaries.
+    {"riffs", [](const Recorder& r) { r.run("brslt000.avi", SmallRiffs(), 20); }},
     // The size limit reached: the file is closed and the next numbered one opened.
     {"rollover",
      [](const Recorder& r) {
@@ -134,6 +124,33 @@ const Case kCases[] = {
              for (int i = 0; i < 5; ++i)
                  if (w.addFrame(Frame(i)))
                      r.journal.mark("frame brslt000.avi");
+             r.journal.failBeyond(w.fileBytes() + 4000);
+         });
+     }},
+    // The same in OpenDML RIFFs: in the middle of the second RIFF, and then, in the next
+    // file, the frame that would open the second RIFF (its roll-over undone).
+    {"rollback_odml",
+     [](const Recorder& r) {
+         const AviSetup setup = SmallRiffs();
+         std::size_t firstRiffFrames = 0;
+         r.run("brslt000.avi", setup, 1, [&](AviFileWriter& w) {
+             std::int64_t riffs = 0;
+             for (int i = 0, inSecond = 0; inSecond < 3; ++i) {
+                 const std::int64_t was = w.fileBytes();
+                 ASSERT_TRUE(w.addFrame(Frame(i)));
+                 r.journal.mark("frame brslt000.avi");
+                 // Each RIFF begins with a hole of about 1 GiB (the first after its frame).
+                 if (i > 0 && w.fileBytes() - was > kMuxerRiffBytes / 2 && ++riffs == 1)
+                     firstRiffFrames = static_cast<std::size_t>(i);
+                 inSecond += riffs > 0 ? 1 : 0;
+             }
+             r.journal.failBeyond(w.fileBytes() + 4000);
+         });
+         r.journal.failBeyond(-1);
+         r.run("brslt001.avi", setup, 1, [&](AviFileWriter& w) {
+             for (std::size_t i = 0; i < firstRiffFrames; ++i)
+                 if (w.addFrame(Frame(static_cast<int>(i))))
+                     r.journal.mark("frame brslt001.avi");
              r.journal.failBeyond(w.fileBytes() + 4000);
          });
      }},
@@ -183,13 +200,7 @@ TEST_P(PowerCut, EveryCrashStateKeepsTheSyncedFrames) {
         for (const auto& fault : tally.faults)
             all << fault.text << "\n";
     }
-    if (kLosesSyncedFramesToday.count(c.name) > 0) {
-        EXPECT_GT(tally.failingStates, 0u)
-            << c.name << " no longer loses a synced frame: take it off kLosesSyncedFramesToday";
-        std::cout << "known fault; failing states by sync point, the first of each:\n" << faults;
-    } else {
-        EXPECT_EQ(tally.failingStates, 0u) << "by sync point, the first of each:\n" << faults;
-    }
+    EXPECT_EQ(tally.failingStates, 0u) << "by sync point, the first of each:\n" << faults;
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, PowerCut, ::testing::ValuesIn(kCases),
