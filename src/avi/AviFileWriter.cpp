@@ -1,4 +1,21 @@
 // Single-frame AVI files written through libavformat, durable after every frame.
+//
+// Durable means: after a kill, and after a power cut, which keeps of the writes since the
+// last sync any part in any order, sector by sector. So nothing on disk may point at or
+// count bytes that are not durable yet, and a frame costs more than one sync:
+// - in the first RIFF, three: a barrier (fdatasync) after the frame's bytes, before the movi
+//   size counts them; a barrier after the movi size, before the first sector takes the RIFF
+//   size and both frame counts in one write; and the fsync that ends the frame;
+// - in an OpenDML ("AVIX") RIFF, four: a barrier after the copy of the open RIFF's index that
+//   already lists the frame, before the super index points at it; a barrier after that
+//   pointer, before the frame overwrites the old index; a barrier after the frame's bytes,
+//   before the counts take it in; and the fsync. The first frame of a RIFF or of an index
+//   segment has no old index to keep: a barrier between its fresh index and the pointer
+//   takes the place of the first two, and one more orders the new super-index entry before
+//   the count of entries that takes it in.
+// libavformat's own patches (at a RIFF's end and in the trailer) come after what they point
+// at or count: before each of its seeks back, what it wrote is made durable too, and its
+// patches of the first sector reach the disk in one write (see onWrite).
 #include "avi/AviFileWriter.h"
 
 #include <algorithm>
@@ -122,6 +139,26 @@ int AviFileWriter::onWrite(void* opaque, av::AvioWriteBuffer data, int size) {
     auto* self = static_cast<AviFileWriter*>(opaque);
     if (self->ioErrno_ != 0)
         return AVERROR(self->ioErrno_);
+    // At a RIFF's end libavformat patches the first sector one field at a time: the super
+    // index head, the frame counts of strh and avih, the RIFF size. Readers take a file whose
+    // counts disagree for broken, so these go to disk in one write, with the next write or
+    // barrier: a power cut then keeps all of them or none.
+    const int fd = self->file_.fd();
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (self->live_.attached() && at >= 0 && at + size <= kSectorBytes) {
+        if (self->headPatch_.empty()) {
+            self->headPatch_.resize(kSectorBytes);
+            if (::pread(fd, self->headPatch_.data(), kSectorBytes, 0) != kSectorBytes) {
+                self->ioErrno_ = errno != 0 ? errno : EIO;
+                return AVERROR(self->ioErrno_);
+            }
+        }
+        std::memcpy(self->headPatch_.data() + at, data, static_cast<std::size_t>(size));
+        return ::lseek(fd, at + size, SEEK_SET) < 0 ? AVERROR(errno) : size;
+    }
+    if (!self->writeHeadPatch())
+        return AVERROR(self->ioErrno_);
+    self->unsynced_ = true;
     if (!self->file_.writeAll(data, static_cast<std::size_t>(size))) {
         self->ioErrno_ = errno;
         return AVERROR(errno);
@@ -135,6 +172,15 @@ std::int64_t AviFileWriter::onSeek(void* opaque, std::int64_t offset, int whence
         const std::int64_t size = self->file_.size();
         return size >= 0 ? size : AVERROR(errno);
     }
+    // libavformat seeks back to fill in a size, a count or an index entry, always after
+    // writing what it counts or points at: that goes first, but for the next patch of the
+    // first sector, which joins the pending ones.
+    const off_t now = ::lseek(self->file_.fd(), 0, SEEK_CUR);
+    const bool back = (whence & ~AVSEEK_FORCE) == SEEK_SET && offset < now;
+    const bool joinsPatch = !self->headPatch_.empty() && offset < kSectorBytes;
+    if (back && !joinsPatch && (self->unsynced_ || !self->headPatch_.empty()) &&
+        !self->barrier())
+        return AVERROR(self->ioErrno_);
     const off_t at = ::lseek(self->file_.fd(), offset, whence & ~AVSEEK_FORCE);
     return at < 0 ? AVERROR(errno) : at;
 }
@@ -223,13 +269,26 @@ bool AviFileWriter::openStream(const AviSetup& setup) {
     }
     if (!sync())
         return false;
-    live_.attach(file_.fd(), setup_.indexSegmentFrames);
+    live_.attach(file_.fd(), setup_.indexSegmentFrames, setup_.syncFile);
+    return true;
+}
+
+bool AviFileWriter::writeHeadPatch() {
+    if (headPatch_.empty())
+        return true;
+    if (::pwrite(file_.fd(), headPatch_.data(), headPatch_.size(), 0) !=
+        static_cast<ssize_t>(headPatch_.size())) {
+        ioErrno_ = errno != 0 ? errno : EIO;
+        return false;
+    }
+    headPatch_.clear();
+    unsynced_ = true;
     return true;
 }
 
 bool AviFileWriter::flush() {
     avio_flush(io_.get());
-    if (io_->error < 0 || ioErrno_ != 0) {
+    if (io_->error < 0 || ioErrno_ != 0 || !writeHeadPatch()) {
         fail("write");
         return false;
     }
@@ -239,12 +298,23 @@ bool AviFileWriter::flush() {
 bool AviFileWriter::sync() {
     if (!flush())
         return false;
+    unsynced_ = false;
     if (!file_.sync(setup_.syncFile)) {
         ioErrno_ = errno;
         fail("fsync");
         return false;
     }
     return true;
+}
+
+bool AviFileWriter::barrier() {
+    if (!flush())
+        return false;
+    unsynced_ = false;
+    if (file_.syncData(setup_.syncFile))
+        return true;
+    ioErrno_ = errno;
+    return false;
 }
 
 bool AviFileWriter::refuse(const std::string& what) {
@@ -343,7 +413,8 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
     const std::int64_t sealed = live_.sealFullSegment();
     bool ok = sealed == 0 || avio_seek(io_.get(), sealed, SEEK_CUR) >= 0;
     const std::int64_t before = avio_tell(io_.get());
-    ok = ok && live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size));
+    ok = ok && live_.prepareFrame(before, static_cast<std::uint32_t>(packet->size),
+                                  (packet->flags & AV_PKT_FLAG_KEY) != 0);
     if (!ok && ioErrno_ == 0)
         ioErrno_ = errno;
     if (ok) {
@@ -356,8 +427,8 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
     if (ok) {
         live_.noteFrame(before, avio_tell(io_.get()), static_cast<std::uint32_t>(packet->size),
                         (packet->flags & AV_PKT_FLAG_KEY) != 0);
-        // One fsync covers the frame and the header fields and index that now include it.
-        ok = padOpenedRiff() && live_.commit(avio_tell(io_.get()));
+        // The frame's bytes are durable before the sizes and counts that include it.
+        ok = padOpenedRiff() && barrier() && live_.commit(avio_tell(io_.get()));
         if (!ok && ioErrno_ == 0)
             ioErrno_ = errno;
         ok = ok && sync();

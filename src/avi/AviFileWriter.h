@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "av/AvCompat.h"
 #include "av/AvHandles.h"
@@ -105,6 +106,8 @@ private:
     bool writePacket(AVPacket* packet);
     bool flush();
     bool sync();
+    bool barrier();
+    bool writeHeadPatch();
     bool padOpenedRiff();
     void removeUnreadable();
     void fail(const char* what);
@@ -119,6 +122,9 @@ private:
     std::string refusal_;  // what failed, for a failure that is not the system's
     bool broken_ = false;
     bool finished_ = false;
+    bool unsynced_ = false;  // libavformat wrote since the last sync or barrier
+    // libavformat's patches of the first sector, not written yet (see onWrite), or empty.
+    std::vector<std::uint8_t> headPatch_;
     std::int64_t frames_ = 0;
     std::int64_t largestChunk_ = 0;  // bytes of the largest frame chunk in the file
     std::int64_t storedFrameBytes_ = 0;

@@ -1,6 +1,7 @@
 // Keeps an AVI file that libavformat is still writing readable after every frame.
 #include "avi/AviLiveHeader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -9,6 +10,7 @@
 #include <QtEndian>
 
 #include "av/CaptureLog.h"
+#include "avi/DurableFile.h"
 
 namespace avi {
 
@@ -76,8 +78,9 @@ private:
 
 }  // namespace
 
-bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames) {
+bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames, int (*syncFile)(int)) {
     fd_ = fd;
+    syncFile_ = syncFile;
     segmentFrames_ = segmentFrames;
     Chunk riff;
     if (!ReadChunk(fd, 0, &riff) || riff.tag != Tag("RIFF") || riff.type != Tag("AVI ")) {
@@ -124,7 +127,9 @@ bool AviLiveHeader::attach(int fd, std::uint32_t segmentFrames) {
         }
         at = c.next;
     }
-    if (open_.moviList == 0 || totalFramesAt_ < 0 || streamLengthAt_ < 0) {
+    // The RIFF size and both frame counts must change in one sector (writeFirstRiff).
+    if (open_.moviList == 0 || totalFramesAt_ < 0 || streamLengthAt_ < 0 ||
+        std::max(totalFramesAt_, streamLengthAt_) + 4 > kSectorBytes) {
         detach("unexpected AVI header layout");
         return false;
     }
@@ -162,10 +167,22 @@ std::int64_t AviLiveHeader::sealFullSegment() {
     return 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(count);
 }
 
-bool AviLiveHeader::prepareFrame(std::int64_t before, std::uint32_t dataBytes) {
+bool AviLiveHeader::barrier() const { return SyncData(fd_, syncFile_); }
+
+bool AviLiveHeader::prepareFrame(std::int64_t before, std::uint32_t dataBytes, bool key) {
+    prepared_ = -1;
     if (!attached_ || open_.slot == 0 || open_.entries.empty())
         return true;  // a first RIFF is read by walking it; its sizes stay true meanwhile
-    return writeOpenDmlRiff(before + 8 + dataBytes + (dataBytes & 1));
+    const std::int64_t at = before + 8 + dataBytes + (dataBytes & 1);
+    std::vector<std::uint32_t> entries = open_.entries;
+    entries.push_back(static_cast<std::uint32_t>(before + 8 - (open_.moviList + 8)));
+    entries.push_back(dataBytes | (key ? 0 : kNotKeyFrame));
+    const auto inUse = static_cast<std::uint32_t>(open_.entries.size() / 2);
+    if (!writeIndex(at, entries, inUse) || !barrier() || !pointAtIndex(at, inUse + 1, inUse) ||
+        !barrier())
+        return false;
+    prepared_ = at;
+    return true;
 }
 
 void AviLiveHeader::noteFrame(std::int64_t before, std::int64_t end, std::uint32_t dataBytes,
@@ -217,52 +234,59 @@ bool AviLiveHeader::commit(std::int64_t end) {
 
 bool AviLiveHeader::writeFirstRiff(std::int64_t end) {
     // Readers walk the movi list of a first RIFF without index; its sizes and the counts
-    // must say how far.
+    // must say how far. The movi list grows first: a RIFF that ends past its movi list
+    // holds no frames to mediainfo. The RIFF size and both counts then change in one write
+    // within the first sector, so that no reader sees them disagree.
     const auto frames = static_cast<std::uint32_t>(frames_);
-    return WriteLe32At(fd_, 4, static_cast<std::uint32_t>(end - 8)) &&
-           WriteLe32At(fd_, open_.moviList + 4,
+    const auto last = static_cast<std::size_t>(std::max(totalFramesAt_, streamLengthAt_) + 4);
+    std::vector<std::uint8_t> head(savedHeader_.begin(), savedHeader_.begin() + last);
+    qToLittleEndian(static_cast<std::uint32_t>(end - 8), head.data() + 4);
+    qToLittleEndian(frames, head.data() + totalFramesAt_);
+    qToLittleEndian(frames, head.data() + streamLengthAt_);
+    return WriteLe32At(fd_, open_.moviList + 4,
                        static_cast<std::uint32_t>(end - (open_.moviList + 8))) &&
-           WriteLe32At(fd_, totalFramesAt_, frames) && WriteLe32At(fd_, streamLengthAt_, frames);
+           barrier() && WriteAt(fd_, 4, head.data() + 4, head.size() - 4);
 }
 
-bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
-    // Readers of an OpenDML file take its frames from the super index alone, so the open
-    // RIFF needs its standard index and an entry there, as libavformat writes them at the
-    // next RIFF or the trailer.
-    const auto count = static_cast<std::uint32_t>(open_.entries.size() / 2);
+bool AviLiveHeader::writeIndex(std::int64_t at, const std::vector<std::uint32_t>& entries,
+                               std::uint32_t inUse) {
     Bytes index;
     index.u32(Tag("ix00"));
-    index.u32(static_cast<std::uint32_t>(kStdIndexHeader + 8 * count));
+    index.u32(static_cast<std::uint32_t>(kStdIndexHeader + 4 * entries.size()));
     index.u16(2);  // longs per entry
     index.u8(0);   // sub-type
     index.u8(1);   // an index of chunks
-    index.u32(count);
+    index.u32(inUse);
     index.u32(chunkId_);
     index.u64(static_cast<std::uint64_t>(open_.moviList + 8));
     index.u32(0);
-    for (std::uint32_t v : open_.entries)
+    for (std::uint32_t v : entries)
         index.u32(v);
-    const std::int64_t indexEnd = end + static_cast<std::int64_t>(index.data().size());
+    return WriteAt(fd_, at, index.data().data(), index.data().size());
+}
 
+bool AviLiveHeader::pointAtIndex(std::int64_t at, std::uint32_t capacity, std::uint32_t inUse) {
+    const std::int64_t indexBytes = 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(capacity);
+    const std::int64_t indexEnd = at + indexBytes;
+    const std::uint32_t slot = open_.slot + open_.sealed;
+    std::array<std::uint8_t, 12> head{};  // the super index's size, ..., its entries in use
+    if (!ReadAt(fd_, superIndexAt_ + 4, head.data(), head.size()))
+        return false;
     Bytes super;
     super.u32(Tag("indx"));
-    std::array<std::uint8_t, 4> size{};
-    if (!ReadAt(fd_, superIndexAt_ + 4, size.data(), size.size()))
-        return false;
-    super.u32(qFromLittleEndian<std::uint32_t>(size.data()));
+    super.u32(qFromLittleEndian<std::uint32_t>(head.data()));
     super.u16(4);  // longs per entry
     super.u8(0);
     super.u8(0);   // an index of indexes
-    const std::uint32_t slot = open_.slot + open_.sealed;
     super.u32(slot + 1);
     super.u32(chunkId_);
     super.u32(0);
     super.u32(0);
     super.u32(0);
     Bytes entry;
-    entry.u64(static_cast<std::uint64_t>(end));
-    entry.u32(static_cast<std::uint32_t>(index.data().size()));
-    entry.u32(count);
+    entry.u64(static_cast<std::uint64_t>(at));
+    entry.u32(static_cast<std::uint32_t>(indexBytes));
+    entry.u32(inUse);
 
     Bytes odml;
     odml.u32(Tag("LIST"));
@@ -272,23 +296,40 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
     odml.u32(248);
     odml.u32(static_cast<std::uint32_t>(frames_));
 
-    // The index chunk first, then what points at it: killed in between, the file still
-    // points at an index that is whole.
-    if (!WriteAt(fd_, end, index.data().data(), index.data().size()) ||
-        !WriteLe32At(fd_, open_.start + 4, static_cast<std::uint32_t>(indexEnd - (open_.start + 8))) ||
+    if (!WriteLe32At(fd_, open_.start + 4,
+                     static_cast<std::uint32_t>(indexEnd - (open_.start + 8))) ||
         !WriteLe32At(fd_, open_.moviList + 4,
                      static_cast<std::uint32_t>(indexEnd - (open_.moviList + 8))))
         return false;
     if (slot >= superIndexSlots_) {
         // libavformat reports this itself; the frames are still found by walking the lists.
         qCWarning(lcCapture) << "no room left in the super index for RIFF" << open_.slot;
-    } else if (!WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size()) ||
-               !WriteAt(fd_, superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * slot,
-                        entry.data().data(), entry.data().size())) {
-        return false;
+    } else {
+        // A new entry is durable before the count of entries in use takes it in.
+        const bool grows = slot + 1 > qFromLittleEndian<std::uint32_t>(head.data() + 8);
+        const std::int64_t entryAt =
+            superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * slot;
+        if (!WriteAt(fd_, entryAt, entry.data().data(), entry.data().size()) ||
+            (grows && !barrier()) ||
+            !WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size()))
+            return false;
     }
     return WriteAt(fd_, odmlAt_, odml.data().data(), odml.data().size()) &&
            WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
+}
+
+bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
+    // Readers of an OpenDML file take its frames from the super index alone, so the open
+    // RIFF needs its standard index and an entry there, as libavformat writes them at the
+    // next RIFF or the trailer.
+    const auto count = static_cast<std::uint32_t>(open_.entries.size() / 2);
+    if (prepared_ == end) {
+        // The copy prepareFrame wrote lists the frame already: only the counts go up.
+        prepared_ = -1;
+        return WriteLe32At(fd_, end + 8 + 4, count) && pointAtIndex(end, count, count);
+    }
+    // A fresh index (the first frame of a RIFF or of a segment): whole before it is pointed at.
+    return writeIndex(end, open_.entries, count) && barrier() && pointAtIndex(end, count, count);
 }
 
 bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
@@ -309,13 +350,22 @@ bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
         --open_.sealed;
         sealedThisFrame_ = false;
     }
-    if (::ftruncate(fd_, before) != 0)
-        return false;
+    prepared_ = -1;
     if (!attached_)
-        return true;
+        return ::ftruncate(fd_, before) == 0;
     // What the failed frame changed in the header (libavformat's roll-over rewrites the super
-    // index and counters) goes back, then the open RIFF is described up to before again.
-    return WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) && commit(before);
+    // index and counters) goes back, and the open RIFF is described up to before again; the
+    // file is cut only once nothing durable points past the cut.
+    if (open_.slot == 0)
+        return WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) && barrier() &&
+               ::ftruncate(fd_, before) == 0;
+    const auto count = static_cast<std::uint32_t>(open_.entries.size() / 2);
+    const std::int64_t end = before + 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(count);
+    if (!writeIndex(before, open_.entries, count) || !barrier() ||
+        !WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) ||
+        !pointAtIndex(before, count, count) || !barrier() || ::ftruncate(fd_, end) != 0)
+        return false;
+    return saveHeader();
 }
 
 }  // namespace avi

@@ -6,6 +6,9 @@
 
 namespace avi {
 
+// What a disk writes whole or not at all: a power cut keeps each sector of a write or not.
+constexpr std::int64_t kSectorBytes = 512;
+
 // libavformat's AVI muxer leaves placeholders until its trailer: the sizes of the RIFF and
 // movi lists it is filling, the frame counts of avih, strh and the OpenDML dmlh, and, once a
 // file has passed the first RIFF (1 GiB), the OpenDML standard index of the open "AVIX" RIFF
@@ -19,6 +22,11 @@ namespace avi {
 //   the dmlh total and strh length. The next frame goes where that provisional index lies
 //   (its copy moves ahead of the frame first), and libavformat's own index takes its place at
 //   the next RIFF or at the trailer. Long RIFFs are indexed in segments that stay put.
+// A power cut keeps any part of what was written since the last sync, so what points or counts
+// is written only once what it points at or counts is durable: a write barrier (SyncData)
+// lies between an index and the entry pointing at it, between a frame and the sizes that
+// count it, and between the movi size and the first sector (RIFF size and frame counts, in
+// one write). AviFileWriter's opening comment counts them per frame.
 // All offsets come from the file itself: the header libavformat wrote and the packets it
 // appended, so nothing here depends on the muxer's private state.
 class AviLiveHeader {
@@ -26,8 +34,9 @@ public:
     // Finds the placeholders in the header libavformat has just written through fd. False
     // when the layout is not one this class knows; the file is then left as libavformat keeps
     // it (logged).
-    // segmentFrames: see sealFullSegment.
-    bool attach(int fd, std::uint32_t segmentFrames);
+    // segmentFrames: see sealFullSegment. syncFile replaces fdatasync in the barriers
+    // (tests), or null.
+    bool attach(int fd, std::uint32_t segmentFrames, int (*syncFile)(int) = nullptr);
     bool attached() const { return attached_; }
 
     // Before a packet is handed to libavformat: when the open RIFF's provisional index
@@ -40,8 +49,11 @@ public:
     // libavformat is about to write a packet of dataBytes at before, over the provisional
     // index of the open RIFF. A copy of that index goes first to where the packet will end,
     // and the super index points there, so that a process killed while the packet is being
-    // written still leaves every earlier frame indexed. False on a write error.
-    bool prepareFrame(std::int64_t before, std::uint32_t dataBytes);
+    // written still leaves every earlier frame indexed. The copy already holds the coming
+    // frame's entry, past its count, so that the commit after the frame only raises counts.
+    // Copy, barrier, pointer, barrier: the packet may then overwrite the old index. False on
+    // a write error.
+    bool prepareFrame(std::int64_t before, std::uint32_t dataBytes, bool key);
     // libavformat has written one packet of dataBytes bytes: everything in [before, end).
     // Notes where its chunk lies, and whether the muxer began a new RIFF for it. Touches
     // nothing on disk. Bytes not laid out as known detach this class (logged).
@@ -49,11 +61,13 @@ public:
     // True when the frame last noted is the first of its RIFF.
     bool frameOpenedRiff() const { return openedRiff_; }
     // Writes the sizes, counters and the open RIFF's provisional index for every frame noted,
-    // the index starting at end (where libavformat will write next). False on a write error.
+    // the index starting at end (where libavformat will write next). The frames' bytes must
+    // be durable already. False on a write error.
     bool commit(std::int64_t end);
     // A frame did not make it (noted: it was passed to noteFrame): the file goes back to how
-    // the last commit left it, cut at before, the header as it was. False when that cannot be
-    // written either.
+    // the last commit left it, cut at before (after the open RIFF's index, from the first
+    // AVIX on), the header as it was; the index and header go back before the file is cut.
+    // False when that cannot be written either.
     bool rollBack(std::int64_t before, bool noted);
 
     // Number of frames noted and committed.
@@ -70,11 +84,17 @@ private:
 
     bool writeFirstRiff(std::int64_t end);
     bool writeOpenDmlRiff(std::int64_t end);
+    bool writeIndex(std::int64_t at, const std::vector<std::uint32_t>& entries,
+                    std::uint32_t inUse);
+    bool pointAtIndex(std::int64_t at, std::uint32_t capacity, std::uint32_t inUse);
+    bool barrier() const;
     bool saveHeader();
     void detach(const char* why);
 
     int fd_ = -1;
     bool attached_ = false;
+    int (*syncFile_)(int) = nullptr;
+    std::int64_t prepared_ = -1;       // where prepareFrame put the index copy
     std::int64_t totalFramesAt_ = -1;  // avih dwTotalFrames
     std::int64_t streamLengthAt_ = -1; // strh dwLength
     std::int64_t superIndexAt_ = -1;   // the chunk reserved for the OpenDML super index

@@ -54,6 +54,10 @@ bool SyncFile(int fd, int (*syncFile)(int)) {
     return true;
 }
 
+bool SyncData(int fd, int (*syncFile)(int)) {
+    return SyncFile(fd, syncFile != nullptr ? syncFile : &::fdatasync);
+}
+
 DurableFile DurableFile::Create(const std::string& path) {
     DurableFile file;
     file.path_ = path;

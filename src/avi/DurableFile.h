@@ -11,6 +11,9 @@ namespace avi {
 // (EINVAL, as some FUSE and network mounts answer) counts as success: the recording goes on
 // and the log says once that frames are not made durable. False with errno set otherwise.
 bool SyncFile(int fd, int (*syncFile)(int) = nullptr);
+// A write barrier: SyncFile with fdatasync, which makes the bytes written so far and the
+// file's length durable, so that what is written next may point at them or count them.
+bool SyncData(int fd, int (*syncFile)(int) = nullptr);
 
 // The steps by which the capture files and snapshots come to be. A new file is made without
 // a name where the file system allows (O_TMPFILE) and is given its name once its first bytes
@@ -46,6 +49,8 @@ public:
     bool writeAll(const std::uint8_t* data, std::size_t size);
     // Makes what was written durable (SyncFile); false with errno set.
     bool sync(int (*syncFile)(int) = nullptr);
+    // A write barrier (SyncData); false with errno set.
+    bool syncData(int (*syncFile)(int) = nullptr) { return SyncData(fd_, syncFile); }
     // Gives an unnamed file its name and syncs the directory; a file of that name that
     // appeared meanwhile is never replaced (false with errno EEXIST). True for a named file.
     bool name();
