@@ -205,11 +205,14 @@ protected:
 TEST_F(UnattendedProgram, RecordsTheTestPatternWithoutAClickAndAnotherRunGoesOnInTheNextFile) {
     for (const char* leaf : {"brslt000.avi", "brslt001.avi"}) {
         SCOPED_TRACE(leaf);
-        ProgramRun run(devices.path(), {"-C", recordings.path(), "--driver", "0", "--interval", "1",
-                                        "--span", "2", "--start"});
-        ASSERT_TRUE(run.Says("run ended: 3 frames in 1 file", 20000)) << run.Err().toStdString();
+        // A span that is not a whole number of intervals: whether a frame due at the very
+        // moment the span ends is still taken depends on which timer the event loop serves
+        // first, which a loaded machine decides.
+        ProgramRun run(devices.path(), {"-C", recordings.path(), "--driver", "0", "--interval", "2",
+                                        "--span", "3", "--start"});
+        ASSERT_TRUE(run.Says("run ended: 2 frames in 1 file", 20000)) << run.Err().toStdString();
         EXPECT_EQ(run.Terminate(), 0);
-        EXPECT_EQ(DecodedFrames(recordings.path() + "/" + leaf), 3);
+        EXPECT_EQ(DecodedFrames(recordings.path() + "/" + leaf), 2);
     }
 }
 
