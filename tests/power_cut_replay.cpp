@@ -17,10 +17,12 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <ostream>
 #include <string>
 
 #include "avi/AviFileWriter.h"
 #include "avi/DibSnapshot.h"
+#include "support/KillStates.h"
 #include "support/PowerCut.h"
 #include "support/WriteJournal.h"
 
@@ -105,6 +107,9 @@ struct Case {
     std::function<void(const Recorder&)> record;
 };
 
+// gtest names a failing case by this, not by the bytes of the struct.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 const Case kCases[] = {
     {"raw", [](const Recorder& r) { r.run("brslt000.avi", Setup(Compression::None), 20); }},
     {"mjpeg", [](const Recorder& r) { r.run("brslt000.avi", Setup(Compression::MotionJpeg), 20); }},
@@ -168,6 +173,17 @@ protected:
         QLoggingCategory::setFilterRules("brisolt.ffmpeg.warning=false");
         ASSERT_TRUE(files.isValid() && journalDir.isValid() && scratch.isValid());
     }
+    // Runs the case with the journal on and reads the journal back.
+    void record(const Case& c, std::vector<journal::Event>* events) {
+        const Journal journal = FindJournal();
+        ASSERT_TRUE(journal.found()) << "run with LD_PRELOAD of the journal shim (brisolt_journal)";
+        journalPath = journalDir.path().toStdString() + "/journal";
+        ASSERT_EQ(journal.begin(files.path().toStdString().c_str(), journalPath.c_str()), 0);
+        c.record(Recorder{journal, files.path().toStdString()});
+        journal.end();
+        ASSERT_TRUE(journal::Read(journalPath, events));
+    }
+    std::string journalPath;
     QTemporaryDir files;       // the directory the run writes into
     QTemporaryDir journalDir;  // the journal itself lies outside it
     QTemporaryDir scratch;
@@ -175,14 +191,8 @@ protected:
 
 TEST_P(PowerCut, EveryCrashStateKeepsTheSyncedFrames) {
     const Case& c = GetParam();
-    const Journal journal = FindJournal();
-    ASSERT_TRUE(journal.found()) << "run with LD_PRELOAD of the journal shim (brisolt_journal)";
-    const std::string journalPath = journalDir.path().toStdString() + "/journal";
-    ASSERT_EQ(journal.begin(files.path().toStdString().c_str(), journalPath.c_str()), 0);
-    c.record(Recorder{journal, files.path().toStdString()});
-    journal.end();
     std::vector<journal::Event> events;
-    ASSERT_TRUE(journal::Read(journalPath, &events));
+    ASSERT_NO_FATAL_FAILURE(record(c, &events));
 
     powercut::Options options;
     options.everyStateToReaders = std::getenv("BRISOLT_CRASH_EVERY_STATE") != nullptr;
@@ -201,6 +211,23 @@ TEST_P(PowerCut, EveryCrashStateKeepsTheSyncedFrames) {
             all << fault.text << "\n";
     }
     EXPECT_EQ(tally.failingStates, 0u) << "by sync point, the first of each:\n" << faults;
+}
+
+// A kill at any point of the same runs: the readers agree on every file, which holds every
+// frame reported written.
+TEST_P(PowerCut, EveryKillStateReadsAlike) {
+    const Case& c = GetParam();
+    std::vector<journal::Event> events;
+    ASSERT_NO_FATAL_FAILURE(record(c, &events));
+    const killstates::Tally tally = killstates::Check(events, scratch.path());
+    std::cout << c.name << ": " << tally.states << " kill states read by all three readers, "
+              << tally.lasting << " of them lasting across a sync\n";
+    EXPECT_GT(tally.lasting, 10u);
+    std::string faults;
+    for (std::size_t i = 0; i < tally.faults.size() && i < 40; ++i)
+        faults += "  " + tally.faults[i] + "\n";
+    EXPECT_TRUE(tally.faults.empty()) << tally.faults.size() << " failing states, the first:\n"
+                                      << faults;
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, PowerCut, ::testing::ValuesIn(kCases),

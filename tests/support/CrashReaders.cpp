@@ -2,6 +2,7 @@
 #include "support/CrashReaders.h"
 
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -76,6 +77,7 @@ bool RunTool(const QString& program, const QStringList& args, int files,
     p.start(program, args);
     const bool finished = p.waitForFinished(files > 1 ? 5000 + 500 * files : 120000);
     if (!finished) {
+        qWarning().noquote() << program << "did not end in time on" << files << "files";
         p.kill();
         p.waitForFinished();
     }

@@ -223,15 +223,8 @@ Disk Replay::build(const Pending& pending, const Choice& choice) const {
 
 Disk Replay::finalDisk() const {
     Disk disk;
-    for (const journal::Event& e : events_) {
-        ApplyName(e, &disk.names);
-        if (e.op == Op::Create || e.op == Op::Tmpfile)
-            disk.files[e.inode];
-        else if (e.op == Op::Write)
-            disk.files[e.inode].write(e.at, e.data);
-        else if (e.op == Op::Resize)
-            disk.files[e.inode].resize(e.at);
-    }
+    for (const journal::Event& e : events_)
+        ApplyToPageCache(e, &disk);
     return disk;
 }
 
@@ -291,6 +284,16 @@ std::string Replay::describe(const Pending& pending, const Choice& choice) const
         i = j;
     }
     return out.empty() ? "nothing pending" : out;
+}
+
+void ApplyToPageCache(const journal::Event& e, Disk* disk) {
+    ApplyName(e, &disk->names);
+    if (e.op == Op::Create || e.op == Op::Tmpfile)
+        disk->files[e.inode];
+    else if (e.op == Op::Write)
+        disk->files[e.inode].write(e.at, e.data);
+    else if (e.op == Op::Resize)
+        disk->files[e.inode].resize(e.at);
 }
 
 }  // namespace crash

@@ -125,5 +125,9 @@ private:
 
 // Applies a name operation of the journal to a set of names.
 void ApplyName(const journal::Event& e, std::map<std::string, std::uint64_t>* names);
+// Applies an event as the page cache takes it: names, writes and resizes at once, in full.
+// What a killed process leaves is the page cache after its last event, since the kernel
+// keeps every write it made.
+void ApplyToPageCache(const journal::Event& e, Disk* disk);
 
 }  // namespace crash
