@@ -428,7 +428,8 @@ bool AviFileWriter::addFrame(const picture::CapturedImage& image) {
         live_.noteFrame(before, avio_tell(io_.get()), static_cast<std::uint32_t>(packet->size),
                         (packet->flags & AV_PKT_FLAG_KEY) != 0);
         // The frame's bytes are durable before the sizes and counts that include it.
-        ok = padOpenedRiff() && barrier() && live_.commit(avio_tell(io_.get()));
+        ok = live_.hideFrame() && padOpenedRiff() && barrier() &&
+             live_.commit(avio_tell(io_.get()));
         if (!ok && ioErrno_ == 0)
             ioErrno_ = errno;
         ok = ok && sync();

@@ -188,6 +188,7 @@ bool AviLiveHeader::prepareFrame(std::int64_t before, std::uint32_t dataBytes, b
 void AviLiveHeader::noteFrame(std::int64_t before, std::int64_t end, std::uint32_t dataBytes,
                               bool key) {
     openedRiff_ = frames_ == 0;
+    notedChunkAt_ = -1;
     ++frames_;
     if (!attached_)
         return;
@@ -216,9 +217,27 @@ void AviLiveHeader::noteFrame(std::int64_t before, std::int64_t end, std::uint32
         return;
     }
     chunkId_ = packet.tag;
+    notedChunkAt_ = chunkAt;
     // Standard-index entries point at the data, counted from the movi list's type tag.
     open_.entries.push_back(static_cast<std::uint32_t>(chunkAt + 8 - (open_.moviList + 8)));
     open_.entries.push_back(dataBytes | (key ? 0 : kNotKeyFrame));
+}
+
+bool AviLiveHeader::hideFrame() {
+    if (!attached_ || notedChunkAt_ < 0)
+        return true;
+    if (!WriteLe32At(fd_, notedChunkAt_, Tag("JUNK")))
+        return false;
+    hiddenAt_ = notedChunkAt_;
+    return true;
+}
+
+bool AviLiveHeader::reveal() {
+    if (hiddenAt_ < 0)
+        return true;
+    const std::int64_t at = hiddenAt_;
+    hiddenAt_ = -1;
+    return WriteLe32At(fd_, at, chunkId_);
 }
 
 bool AviLiveHeader::commit(std::int64_t end) {
@@ -245,7 +264,7 @@ bool AviLiveHeader::writeFirstRiff(std::int64_t end) {
     qToLittleEndian(frames, head.data() + streamLengthAt_);
     return WriteLe32At(fd_, open_.moviList + 4,
                        static_cast<std::uint32_t>(end - (open_.moviList + 8))) &&
-           barrier() && WriteAt(fd_, 4, head.data() + 4, head.size() - 4);
+           barrier() && reveal() && WriteAt(fd_, 4, head.data() + 4, head.size() - 4);
 }
 
 bool AviLiveHeader::writeIndex(std::int64_t at, const std::vector<std::uint32_t>& entries,
@@ -310,10 +329,13 @@ bool AviLiveHeader::pointAtIndex(std::int64_t at, std::uint32_t capacity, std::u
         const std::int64_t entryAt =
             superIndexAt_ + 8 + kSuperIndexHeader + kSuperIndexEntry * slot;
         if (!WriteAt(fd_, entryAt, entry.data().data(), entry.data().size()) ||
-            (grows && !barrier()) ||
-            !WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size()))
+            (grows && !barrier()))
             return false;
     }
+    // From here on every reader takes the frame in, in adjacent writes (see hideFrame).
+    if (!reveal() || (slot < superIndexSlots_ &&
+                      !WriteAt(fd_, superIndexAt_, super.data().data(), super.data().size())))
+        return false;
     return WriteAt(fd_, odmlAt_, odml.data().data(), odml.data().size()) &&
            WriteLe32At(fd_, streamLengthAt_, static_cast<std::uint32_t>(frames_));
 }
@@ -333,6 +355,7 @@ bool AviLiveHeader::writeOpenDmlRiff(std::int64_t end) {
 }
 
 bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
+    hiddenAt_ = -1;  // the failed frame's chunk is cut off or overwritten, hidden or not
     if (noted) {
         --frames_;
         if (attached_) {

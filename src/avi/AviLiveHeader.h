@@ -58,6 +58,13 @@ public:
     // Notes where its chunk lies, and whether the muxer began a new RIFF for it. Touches
     // nothing on disk. Bytes not laid out as known detach this class (logged).
     void noteFrame(std::int64_t before, std::int64_t end, std::uint32_t dataBytes, bool key);
+    // Tags the chunk of the frame last noted "JUNK" until commit gives its tag back, right
+    // before the counts take the frame in. Readers that walk the chunks (FFmpeg, GStreamer)
+    // count a tagged chunk wherever it lies, readers of the counts (mediainfo) do not; with
+    // the tag shown only from the commit on, a kill leaves them disagreeing by one frame
+    // only between two adjacent writes, never across the barriers in between. False on a
+    // write error.
+    bool hideFrame();
     // True when the frame last noted is the first of its RIFF.
     bool frameOpenedRiff() const { return openedRiff_; }
     // Writes the sizes, counters and the open RIFF's provisional index for every frame noted,
@@ -87,6 +94,7 @@ private:
     bool writeIndex(std::int64_t at, const std::vector<std::uint32_t>& entries,
                     std::uint32_t inUse);
     bool pointAtIndex(std::int64_t at, std::uint32_t capacity, std::uint32_t inUse);
+    bool reveal();
     bool barrier() const;
     bool saveHeader();
     void detach(const char* why);
@@ -102,6 +110,8 @@ private:
     std::int64_t odmlAt_ = -1;         // the chunk reserved for LIST odml / dmlh
     std::int64_t headerBytes_ = 0;     // everything before the first movi list
     std::uint32_t chunkId_ = 0;        // "00db" / "00dc" as the packets carry it
+    std::int64_t notedChunkAt_ = -1;   // the chunk of the frame last noted
+    std::int64_t hiddenAt_ = -1;       // that chunk while it is tagged "JUNK"
 
     Riff open_;
     Riff closed_;             // the RIFF before the open one, kept while its roll-over is undone
