@@ -13,6 +13,8 @@
 //   segment has no old index to keep: a barrier between its fresh index and the pointer
 //   takes the place of the first two, and one more orders the new super-index entry before
 //   the count of entries that takes it in.
+// Meanwhile the frame's chunk is tagged JUNK, so that a kill leaves the readers that walk the
+// chunks and those that trust the counts agreeing (AviLiveHeader::hideFrame).
 // libavformat's own patches (at a RIFF's end and in the trailer) come after what they point
 // at or count: before each of its seeks back, what it wrote is made durable too, and its
 // patches of the first sector reach the disk in one write (see onWrite).
