@@ -245,6 +245,9 @@ QString StatusLine::SleepPhrase() const {
         phrase = QStringLiteral("stays awake: the interval is shorter than 3 x standby");
     } else if (!useSleep) {
         phrase = QStringLiteral("stays awake: use sleep is off");
+    } else if (!RunEndAllowsSleep(timerDue_(TIMER_SPAN), captureSettings.standbySeconds)) {
+        // The end of the run is woken for as a frame is: too close, and no sleep is begun.
+        phrase = QStringLiteral("stays awake: the run ends within 3 x standby");
     } else if (const PowerProblem& timer = power->LastProblem(PowerStep::WakeTimer);
                haveSleep_ &&
                (sleep_ == SleepOutcome::NoTimer || sleep_ == SleepOutcome::TimerNotArmed) &&
