@@ -115,6 +115,11 @@ TEST_F(CommandLine, ADirectoryThatCanBeRecordedIntoBecomesTheCurrentOne) {
     // A name that is not UTF-8 must reach chdir as the same bytes.
     const std::string latin1 = Dir() + "/caf\xE9";
     ASSERT_EQ(::mkdir(latin1.c_str(), 0755), 0);
+    // QTemporaryDir does not remove a name its locale cannot decode: this one goes by its bytes.
+    struct RemovedAtEnd {
+        std::string path;
+        ~RemovedAtEnd() { ::rmdir(path.c_str()); }
+    } const removed{latin1};
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-C", Dir()}, {"--directory", Dir()},
           {"--directory=" + Dir()}, {"-C", latin1}, {"-platform", "offscreen", "-C", Dir()}}) {
