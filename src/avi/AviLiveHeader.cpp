@@ -24,6 +24,11 @@ constexpr std::int64_t kSuperIndexEntry = 16;
 
 std::uint32_t Tag(const char* t) { return qFromLittleEndian<std::uint32_t>(t); }
 
+// Bytes of a standard index chunk with room for `entries` frames: tag, size, header, entries.
+std::int64_t IndexChunkBytes(std::uint32_t entries) {
+    return 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(entries);
+}
+
 bool ReadAt(int fd, std::int64_t offset, void* out, std::size_t size) {
     return ::pread(fd, out, size, offset) == static_cast<ssize_t>(size);
 }
@@ -164,7 +169,7 @@ std::int64_t AviLiveHeader::sealFullSegment() {
     sealedEntries_ = std::move(open_.entries);
     open_.entries.clear();
     sealedThisFrame_ = true;
-    return 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(count);
+    return IndexChunkBytes(static_cast<std::uint32_t>(count));
 }
 
 bool AviLiveHeader::barrier() const { return SyncData(fd_, syncFile_); }
@@ -285,7 +290,7 @@ bool AviLiveHeader::writeIndex(std::int64_t at, const std::vector<std::uint32_t>
 }
 
 bool AviLiveHeader::pointAtIndex(std::int64_t at, std::uint32_t capacity, std::uint32_t inUse) {
-    const std::int64_t indexBytes = 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(capacity);
+    const std::int64_t indexBytes = IndexChunkBytes(capacity);
     const std::int64_t indexEnd = at + indexBytes;
     const std::uint32_t slot = open_.slot + open_.sealed;
     std::array<std::uint8_t, 12> head{};  // the super index's size, ..., its entries in use
@@ -383,7 +388,7 @@ bool AviLiveHeader::rollBack(std::int64_t before, bool noted) {
         return WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) && barrier() &&
                ::ftruncate(fd_, before) == 0;
     const auto count = static_cast<std::uint32_t>(open_.entries.size() / 2);
-    const std::int64_t end = before + 8 + kStdIndexHeader + 8 * static_cast<std::int64_t>(count);
+    const std::int64_t end = before + IndexChunkBytes(count);
     if (!writeIndex(before, open_.entries, count) || !barrier() ||
         !WriteAt(fd_, 0, savedHeader_.data(), savedHeader_.size()) ||
         !pointAtIndex(before, count, count) || !barrier() || ::ftruncate(fd_, end) != 0)

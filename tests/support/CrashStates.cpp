@@ -16,8 +16,6 @@ bool IsName(Op op) {
     return op == Op::Create || op == Op::Link || op == Op::Rename || op == Op::Unlink;
 }
 
-bool IsSync(Op op) { return op == Op::Fsync || op == Op::Fdatasync || op == Op::DirSync; }
-
 // "0-3,7" for the kept entries of keep[from, to) counted from from.
 std::string Ranges(const std::vector<bool>& keep, std::size_t from, std::size_t to) {
     std::string out;
@@ -295,5 +293,7 @@ void ApplyToPageCache(const journal::Event& e, Disk* disk) {
     else if (e.op == Op::Resize)
         disk->files[e.inode].resize(e.at);
 }
+
+bool IsSync(Op op) { return op == Op::Fsync || op == Op::Fdatasync || op == Op::DirSync; }
 
 }  // namespace crash

@@ -123,6 +123,8 @@ private:
     std::vector<std::size_t> syncs_;
 };
 
+// Whether the operation is a sync: of a file (fsync, fdatasync) or of the directory.
+bool IsSync(journal::Op op);
 // Applies a name operation of the journal to a set of names.
 void ApplyName(const journal::Event& e, std::map<std::string, std::uint64_t>* names);
 // Applies an event as the page cache takes it: names, writes and resizes at once, in full.

@@ -29,14 +29,12 @@ struct State {
 
 constexpr int kNotRead = -2;
 
-bool IsSync(Op op) { return op == Op::Fsync || op == Op::Fdatasync || op == Op::DirSync; }
-
 // Whether the state after event i lasts while the disk syncs, before the file is written
 // again. The states between two adjacent writes last microseconds; one that spans a sync
 // lasts milliseconds, and is where a kill lands.
 bool Lasting(const std::vector<journal::Event>& events, std::size_t i) {
     for (std::size_t j = i + 1; j < events.size(); ++j) {
-        if (IsSync(events[j].op))
+        if (crash::IsSync(events[j].op))
             return true;
         if ((events[j].op == Op::Write || events[j].op == Op::Resize) &&
             events[j].inode == events[i].inode)
